@@ -1,0 +1,64 @@
+#include "app/command_loop.h"
+
+#include <fmt/format.h>
+
+#include "app/event_writer.h"
+#include "app/log.h"
+
+namespace vantor::app {
+namespace {
+
+asio::awaitable<void> runHandler(const AnyCommand& command, const CommandFields& fields,
+                                 CaptureState& state) {
+  const std::string& type = command.type;
+  if (type == "start") {
+    std::optional<StartCommand> start = decodeStartCommand(fields);
+    if (!start) {
+      emitEvent({{"type", "error"}, {"message", "malformed start command"}});
+      co_return;
+    }
+    co_await state.start(std::move(*start));
+  } else if (type == "stop") {
+    if (std::optional<std::string> path = co_await state.stop())
+      emitEvent({{"type", "finished"}, {"videoPath", *path}});
+  } else if (type == "pause") {
+    state.pause();
+  } else if (type == "resume") {
+    state.resume();
+  } else if (type == "restart") {
+    co_await state.restart();
+  } else if (type == "discard") {
+    co_await state.discard();
+  } else if (type == "screenshot") {
+    co_await state.screenshot();
+  } else {
+    logInfo(fmt::format("vantor: unknown command type '{}'", type));
+  }
+}
+
+}  // namespace
+
+asio::awaitable<void> dispatchLine(std::string_view line, CaptureState& state) {
+  std::optional<CommandFields> fields = parseCommandFields(line);
+  std::optional<AnyCommand> command = fields ? decodeAnyCommand(*fields) : std::nullopt;
+  if (!command) {
+    logError(fmt::format("vantor: malformed JSON: {}", line));
+    co_return;
+  }
+  try {
+    co_await runHandler(*command, *fields, state);
+  } catch (const std::exception& e) {
+    // Handlers report their own failures; this only keeps an unforeseen one
+    // (out of memory, say) from ending the agent and its take.
+    logError(fmt::format("vantor: {} failed unexpectedly: {}", command->type, e.what()));
+  }
+}
+
+asio::awaitable<void> runCommandLoop(LineQueue& queue, CaptureState& state) {
+  while (std::optional<std::string> line = co_await queue.pop()) {
+    co_await dispatchLine(*line, state);
+  }
+  logInfo("vantor: stdin closed, exiting");
+}
+
+}  // namespace vantor::app

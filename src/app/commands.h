@@ -1,0 +1,49 @@
+#pragma once
+// The two command records and their decoding from a command line.
+//
+// Decoding streams the JSON (no document is built) and keeps only the
+// top-level members the protocol reads, so deep nesting or huge ignored
+// members cost no more than reading them once.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vantor {
+
+// First decoding of every command line: a JSON object with a string "type".
+struct AnyCommand {
+  std::string type;
+};
+
+// Second decoding, only for "start": all four members required, no defaults;
+// a missing member, a wrong JSON type or null makes it malformed.
+struct StartCommand {
+  std::string target;
+  bool includeMic = false;
+  std::string outputPath;
+  std::string mode;
+
+  bool operator==(const StartCommand&) const = default;
+};
+
+namespace app {
+
+// The top-level members of a command line that the protocol reads.
+struct CommandFields {
+  struct Member {
+    enum class Kind { absent, string, boolean, other } kind = Kind::absent;
+    std::string text;
+    bool flag = false;
+  };
+  Member type, target, includeMic, outputPath, mode;
+};
+
+// Parses `line` as one JSON value; empty when it is not valid JSON or not an object.
+std::optional<CommandFields> parseCommandFields(std::string_view line);
+
+std::optional<AnyCommand> decodeAnyCommand(const CommandFields& fields);
+std::optional<StartCommand> decodeStartCommand(const CommandFields& fields);
+
+}  // namespace app
+}  // namespace vantor

@@ -1,0 +1,47 @@
+// The agent's entry point: chooses the mode from the first argument and, in
+// command mode, serves commands from standard input until it ends.
+
+#include <unistd.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+
+#include "app/command_loop.h"
+#include "app/line_reader.h"
+#include "app/log.h"
+#include "control/capture_state.h"
+#include "exec/main_loop.h"
+
+namespace {
+
+asio::awaitable<void> commandMode(vantor::exec::MainLoop& main) {
+  vantor::CaptureState state(main);
+  vantor::logInfo("vantor: started, waiting for commands on stdin");
+  auto queue = std::make_shared<vantor::app::LineQueue>();
+  vantor::app::startLineReader(STDIN_FILENO, queue);
+  co_await vantor::app::runCommandLoop(*queue, state);
+  // End of input ends the process at once, whatever is recording: events and
+  // logs are written unbuffered, so nothing is left to flush.
+  std::_Exit(0);
+}
+
+}  // namespace
+
+int main(int /*argc*/, char** /*argv*/) {
+  // A host that closes our stdout must not kill a take: writes then fail with
+  // EPIPE and are dropped.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  vantor::exec::MainLoop main;
+  asio::co_spawn(main.context(), commandMode(main), [](std::exception_ptr failure) {
+    if (failure) {
+      vantor::logError("vantor: command loop failed: " + vantor::describe(failure));
+      std::_Exit(1);
+    }
+  });
+  main.run();
+  return 0;
+}
