@@ -18,7 +18,11 @@ struct RepeatingTimer::State {
 RepeatingTimer::RepeatingTimer(Loop& loop, Clock::duration interval, std::function<void()> handler)
     : loop_(loop), state_(std::make_shared<State>(loop, interval, std::move(handler))) {}
 
-RepeatingTimer::~RepeatingTimer() { cancel(); }
+// Destroyed on its loop or after the loop has stopped running, so no check here.
+RepeatingTimer::~RepeatingTimer() {
+  state_->cancelled = true;
+  state_->timer.cancel();
+}
 
 void RepeatingTimer::start() {
   VANTOR_ASSERT_ON(loop_);

@@ -1,0 +1,40 @@
+#include "support/capture_sinks.h"
+
+#include "app/event_writer.h"
+#include "app/log.h"
+
+namespace vantor::test {
+
+void CapturingSink::writeLine(std::string_view line) {
+  std::lock_guard lock(mutex_);
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  lines_.emplace_back(line);
+}
+
+std::vector<std::string> CapturingSink::lines() const {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+void CapturingSink::clear() {
+  std::lock_guard lock(mutex_);
+  lines_.clear();
+}
+
+CapturedOutput::CapturedOutput() {
+  app::setEventSink(&events_);
+  app::setLogSink(&logs_);
+}
+
+CapturedOutput::~CapturedOutput() {
+  app::setEventSink(nullptr);
+  app::setLogSink(nullptr);
+}
+
+std::vector<nlohmann::json> CapturedOutput::events() const {
+  std::vector<nlohmann::json> out;
+  for (const auto& line : events_.lines()) out.push_back(nlohmann::json::parse(line));
+  return out;
+}
+
+}  // namespace vantor::test

@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/commands.h"
+
+namespace vantor::app {
+namespace {
+
+std::optional<AnyCommand> any(std::string_view line) {
+  auto fields = parseCommandFields(line);
+  return fields ? decodeAnyCommand(*fields) : std::nullopt;
+}
+
+std::optional<StartCommand> start(std::string_view line) {
+  auto fields = parseCommandFields(line);
+  return fields ? decodeStartCommand(*fields) : std::nullopt;
+}
+
+TEST(AnyCommandDecoding, NeedsAnObjectWithAStringType) {
+  EXPECT_EQ(any(R"({"type":"stop"})")->type, "stop");
+  EXPECT_EQ(any(R"({ "x" : [1, {"type": 2}], "type" : "Stop" })")->type, "Stop");
+  EXPECT_EQ(any(R"({"type":""})")->type, "");
+  for (std::string_view bad : {R"({})", R"([{"type":"stop"}])", R"("stop")", "3", "null",
+                               R"({"type":1})", R"({"type":null})", R"({"type":["stop"]})",
+                               R"({"type":{"type":"stop"}})", R"({"type":"stop"} x)",
+                               R"({"type":"stop",})", "{'type':'stop'}", R"({"type":"st)"}) {
+    EXPECT_FALSE(any(bad)) << bad;
+  }
+}
+
+TEST(AnyCommandDecoding, OnlyTheTopLevelTypeCounts) {
+  EXPECT_FALSE(any(R"({"inner":{"type":"stop"}})"));
+  EXPECT_EQ(any(R"({"type":"stop","inner":{"type":"pause"}})")->type, "stop");
+  EXPECT_EQ(any(R"({"type":"stop","type":"pause"})")->type, "pause");  // last member wins
+}
+
+TEST(AnyCommandDecoding, DecodesEscapesAndUnicodeInStrings) {
+  EXPECT_EQ(any(R"({"type":"a\/b\u00e9\ud83c\udfa5"})")->type, "a/b\xC3\xA9\xF0\x9F\x8E\xA5");
+  EXPECT_FALSE(any(R"({"type":"\ud800"})"));  // lone surrogate
+  EXPECT_FALSE(any("{\"type\":\"a\tb\"}"));    // raw control character
+}
+
+TEST(AnyCommandDecoding, SurvivesDeepNestingAndHugeNumbers) {
+  std::string deep = R"({"type":"stop","x":)" + std::string(200000, '[') + std::string(200000, ']') + "}";
+  EXPECT_EQ(any(deep)->type, "stop");
+  EXPECT_FALSE(any(std::string(200000, '[')));
+  EXPECT_EQ(any(R"({"type":"stop","n":)" + std::string(5000, '9') + "}")->type, "stop");
+  EXPECT_FALSE(any(R"({"type":"stop","n":1e999999})"));  // not representable
+}
+
+TEST(StartCommandDecoding, TakesAllFourMembersAndIgnoresOthers) {
+  auto cmd = start(R"({"type":"start","target":"window-42","includeMic":true,)"
+                   R"("outputPath":"/r/t\u00e4ke.mp4","mode":"","extra":{"a":[1]}})");
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(*cmd, (StartCommand{"window-42", true, "/r/t\xC3\xA4ke.mp4", ""}));
+  EXPECT_EQ(start(R"({"mode":"screen","outputPath":"o","includeMic":false,"target":"","type":"start"})")
+                ->includeMic,
+            false);
+}
+
+TEST(StartCommandDecoding, AnyMissingWrongTypedOrNullMemberIsMalformed) {
+  const std::string ok = R"("target":"","includeMic":false,"outputPath":"/o.mp4","mode":"")";
+  ASSERT_TRUE(start("{" + ok + "}"));
+  for (std::string_view bad : {
+           R"({"type":"start"})",
+           R"({"target":"","includeMic":false,"outputPath":"/o.mp4"})",
+           R"({"target":"","includeMic":"true","outputPath":"/o.mp4","mode":""})",
+           R"({"target":"","includeMic":1,"outputPath":"/o.mp4","mode":""})",
+           R"({"target":"","includeMic":false,"outputPath":null,"mode":""})",
+           R"({"target":3,"includeMic":false,"outputPath":"/o.mp4","mode":""})",
+           R"({"target":"","includeMic":false,"outputPath":["/o.mp4"],"mode":""})",
+           R"({"target":"","includeMic":false,"outputPath":"/o.mp4","mode":{}})",
+       }) {
+    EXPECT_FALSE(start(bad)) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace vantor::app

@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/steady_timer.hpp>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "exec/completion.h"
+#include "exec/main_loop.h"
+#include "exec/repeating_timer.h"
+#include "exec/serial_queue.h"
+
+namespace vantor::exec {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Runs `body` as a coroutine on `main` until it finishes, rethrowing its failure.
+template <typename Body>
+void runOnMain(MainLoop& main, Body body) {
+  std::exception_ptr failure;
+  asio::co_spawn(main.context(), body(), [&](std::exception_ptr e) { failure = e; });
+  main.run();
+  if (failure) std::rethrow_exception(failure);
+}
+
+TEST(Completion, ResumesTheAwaitingCoroutineOnItsLoopWithTheFirstResultOnly) {
+  MainLoop main;
+  std::thread platform;
+  int got = 0;
+  bool onMain = false;
+  runOnMain(main, [&]() -> asio::awaitable<void> {
+    got = co_await awaitCompletion<int>([&](Resolver<int> done) {
+      platform = std::thread([done] {
+        done.succeed(7);
+        done.succeed(8);
+        done.fail(Error("X", 1, "late"));
+      });
+    });
+    onMain = main.isCurrent();
+  });
+  platform.join();
+  EXPECT_EQ(got, 7);
+  EXPECT_TRUE(onMain);
+}
+
+TEST(Completion, PassesTheErrorOnUnchanged) {
+  MainLoop main;
+  std::string domain, description;
+  int code = 0;
+  runOnMain(main, [&]() -> asio::awaitable<void> {
+    try {
+      co_await awaitCompletion<void>([](Resolver<void> done) {
+        std::thread([done] { done.fail(Error("Vantor.ScreenRecorder", 1, "boom")); }).detach();
+      });
+    } catch (const Error& e) {
+      domain = e.domain();
+      code = e.code();
+      description = e.description();
+    }
+  });
+  EXPECT_EQ(domain, "Vantor.ScreenRecorder");
+  EXPECT_EQ(code, 1);
+  EXPECT_EQ(description, "boom");
+}
+
+TEST(Completion, AResolverDroppedWithoutAnswerFailsInsteadOfHanging) {
+  MainLoop main;
+  std::string description;
+  runOnMain(main, [&]() -> asio::awaitable<void> {
+    try {
+      co_await awaitCompletion<int>([](Resolver<int>) {});
+    } catch (const Error& e) {
+      description = e.description();
+    }
+  });
+  EXPECT_EQ(description, "operation ended without reporting");
+}
+
+TEST(SerialQueue, RunsWorkInOrderOnItsOwnNamedThreadAndDrainsOnDestruction) {
+  std::vector<int> order;
+  std::atomic<int> onQueue{0};
+  std::string label;
+  {
+    SerialQueue queue(".helper.mixer");
+    label = queue.label();
+    EXPECT_FALSE(queue.isCurrent());
+    for (int i = 0; i < 100; ++i)
+      queue.post([&, i] {
+        if (queue.isCurrent()) ++onQueue;
+        order.push_back(i);
+      });
+  }
+  EXPECT_EQ(label, "com.vantor.helper.mixer");
+  ASSERT_EQ(order.size(), 100u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+  EXPECT_EQ(onQueue.load(), 100);
+}
+
+TEST(OwnershipCheckDeathTest, AbortsWhenConfinedCodeRunsOffItsLoop) {
+  MainLoop main;
+  EXPECT_DEATH(VANTOR_ASSERT_ON(main), "must run on main");
+}
+
+TEST(RepeatingTimer, FiresOnAbsoluteDeadlinesSoSlowHandlersDoNotDrift) {
+  // Each handler takes most of the interval; a timer re-armed relative to the
+  // end of its handler would fall ~18 ms behind per firing.
+  MainLoop main;
+  constexpr auto interval = 20ms;
+  constexpr int firings = 10;
+  std::vector<Clock::duration> at;
+  Clock::time_point started;
+  RepeatingTimer timer(main, interval, [&] {
+    at.push_back(Clock::now() - started);
+    std::this_thread::sleep_for(18ms);
+    if (at.size() == firings) main.stop();
+  });
+  main.post([&] {
+    started = Clock::now();
+    timer.start();
+  });
+  main.run();
+  ASSERT_EQ(at.size(), size_t(firings));
+  EXPECT_GE(at.front(), interval);
+  EXPECT_GE(at.back(), firings * interval);
+  EXPECT_LT(at.back(), firings * interval + 90ms);
+}
+
+TEST(RepeatingTimer, NoHandlerRunsAfterCancelEvenWhenItWasAlreadyDue) {
+  MainLoop main;
+  int count = 0;
+  RepeatingTimer timer(main, 5ms, [&] { ++count; });
+  asio::steady_timer end(main.context());
+  main.post([&] {
+    timer.start();
+    // Block past several deadlines, then cancel before the loop sees them.
+    std::this_thread::sleep_for(30ms);
+    timer.cancel();
+    end.expires_after(50ms);
+    end.async_wait([&](auto) { main.stop(); });
+  });
+  main.run();
+  EXPECT_EQ(count, 0);
+}
+
+TEST(RepeatingTimer, SkipsMissedFiringsInsteadOfBursting) {
+  MainLoop main;
+  std::vector<Clock::time_point> at;
+  RepeatingTimer timer(main, 10ms, [&] {
+    at.push_back(Clock::now());
+    if (at.size() == 1) std::this_thread::sleep_for(55ms);  // misses five deadlines
+    if (at.size() == 3) main.stop();
+  });
+  main.post([&] { timer.start(); });
+  main.run();
+  ASSERT_EQ(at.size(), 3u);
+  // The firing after the stall is the next due one, and the one after it keeps the rhythm.
+  EXPECT_GE(at[2] - at[1], 5ms);
+}
+
+TEST(RepeatingTimer, CanBeCancelledFromItsOwnHandler) {
+  MainLoop main;
+  int count = 0;
+  RepeatingTimer* self = nullptr;
+  RepeatingTimer timer(main, 2ms, [&] {
+    if (++count == 3) self->cancel();
+  });
+  self = &timer;
+  asio::steady_timer end(main.context());
+  main.post([&] {
+    timer.start();
+    end.expires_after(60ms);
+    end.async_wait([&](auto) { main.stop(); });
+  });
+  main.run();
+  EXPECT_EQ(count, 3);
+}
+
+}  // namespace
+}  // namespace vantor::exec
