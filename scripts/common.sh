@@ -1,0 +1,34 @@
+# Shared by the set-up scripts: paths, package list, install and build steps.
+# Sourced, not run.
+
+VANTOR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VANTOR_BUILD=${VANTOR_BUILD:-$VANTOR_ROOT/build}
+
+# Everything the build, the agent and the tests need, from Debian's packages.
+VANTOR_PACKAGES=(
+  cmake ninja-build g++ pkg-config
+  libasio-dev nlohmann-json3-dev libfmt-dev
+  libgtest-dev googletest libbenchmark-dev
+)
+
+vantor_install_packages() {
+  local missing=()
+  for p in "${VANTOR_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    echo "vantor: all packages present"
+    return
+  fi
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "vantor: installing ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Configures (once) and builds. Extra arguments go to cmake.
+vantor_build() {
+  cmake -S "$VANTOR_ROOT" -B "$VANTOR_BUILD" -G Ninja "$@" >/dev/null
+  cmake --build "$VANTOR_BUILD"
+}

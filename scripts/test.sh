@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test.
+# VANTOR_SANITIZE=address,undefined (or thread) builds and tests a sanitized
+# tree in build-<sanitizer> instead.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+vantor_install_packages
+args=(-DVANTOR_TESTS=ON -DVANTOR_BENCH=ON)
+if [ -n "${VANTOR_SANITIZE:-}" ]; then
+  VANTOR_BUILD="$VANTOR_ROOT/build-${VANTOR_SANITIZE//,/-}"
+  args+=(-DVANTOR_SANITIZE="$VANTOR_SANITIZE" -DVANTOR_BENCH=OFF)
+fi
+vantor_build "${args[@]}"
+
+cd "$VANTOR_BUILD"
+ctest --output-on-failure -j "$(nproc)" --timeout 300
