@@ -92,6 +92,9 @@ class TopLevelReader {
 }  // namespace
 
 std::optional<CommandFields> parseCommandFields(std::string_view line) {
+  // A raw NUL is never valid JSON text, but the parser would take it for the
+  // end of input and ignore whatever follows.
+  if (line.find('\0') != std::string_view::npos) return std::nullopt;
   CommandFields fields;
   TopLevelReader reader(fields);
   bool ok = json::sax_parse(line.begin(), line.end(), &reader, json::input_format_t::json,

@@ -4,6 +4,8 @@
 
 #include <mutex>
 
+#include "util/json_text.h"
+
 namespace vantor {
 namespace app {
 namespace {
@@ -16,29 +18,10 @@ std::mutex eventLock;
 
 void setEventSink(LineSink* sink) { eventSink = sink ? sink : &stdoutSink; }
 
-std::string serializeEvent(const nlohmann::json& event) {
-  std::string compact;
-  try {
-    compact = event.dump(-1, ' ', /*ensure_ascii=*/false, nlohmann::json::error_handler_t::strict);
-  } catch (const nlohmann::json::exception&) {
-    return {};
-  }
-  // Outside strings compact JSON has no "/", and 0x2F never occurs inside a
-  // multi-byte UTF-8 sequence, so escaping every such byte escapes exactly
-  // the slashes in strings.
-  std::string out;
-  out.reserve(compact.size() + 8);
-  for (char c : compact) {
-    if (c == '/') out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 }  // namespace app
 
 void emitEvent(const nlohmann::json& event) {
-  std::string line = app::serializeEvent(event);
+  std::string line = toCompactJson(event);
   if (line.empty()) return;
   line += '\n';
   std::lock_guard lock(app::eventLock);

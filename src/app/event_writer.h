@@ -3,8 +3,7 @@
 // line, written and flushed whole under one lock so lines from the main
 // thread and the mic-level queue never interleave. Callable from any thread.
 //
-// Strings are written as UTF-8 with every "/" escaped as "\/", which hosts
-// written against this agent's output may rely on.
+// The text is toCompactJson's: UTF-8 kept, every "/" escaped as "\/".
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -23,10 +22,6 @@ void emitMicLevel(double value);
 void emitEvent(const nlohmann::json& event);
 
 namespace app {
-// The text of an event line without its newline; empty when the object cannot
-// be serialised (for instance a string that is not valid UTF-8).
-std::string serializeEvent(const nlohmann::json& event);
-
 // Replaces the destination of event lines (standard output by default). Not
 // synchronised: call before other threads emit.
 void setEventSink(LineSink* sink);

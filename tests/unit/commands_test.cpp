@@ -41,6 +41,14 @@ TEST(AnyCommandDecoding, DecodesEscapesAndUnicodeInStrings) {
   EXPECT_FALSE(any("{\"type\":\"a\tb\"}"));    // raw control character
 }
 
+TEST(AnyCommandDecoding, ARawNulAnywhereMakesTheLineMalformed) {
+  using namespace std::string_literals;
+  EXPECT_FALSE(any("{\"type\":\"stop\"}\0"s));
+  EXPECT_FALSE(any("{\"type\":\"stop\"}\0garbage"s));
+  EXPECT_FALSE(any("\0{\"type\":\"stop\"}"s));
+  EXPECT_EQ(any(R"({"type":"a\u0000b"})")->type, "a\0b"s);  // an escaped NUL is fine
+}
+
 TEST(AnyCommandDecoding, SurvivesDeepNestingAndHugeNumbers) {
   std::string deep = R"({"type":"stop","x":)" + std::string(200000, '[') + std::string(200000, ']') + "}";
   EXPECT_EQ(any(deep)->type, "stop");

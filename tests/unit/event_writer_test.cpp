@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "app/log.h"
+#include "util/json_text.h"
 #include "support/capture_sinks.h"
 
 namespace vantor {
@@ -14,10 +15,10 @@ using nlohmann::json;
 
 TEST(EventSerialisation, IsCompactWithSlashesEscapedAndUtf8Kept) {
   json finished = {{"type", "finished"}, {"videoPath", "/r/caf\xC3\xA9 \xE2\x86\x92/t.mp4"}};
-  EXPECT_EQ(app::serializeEvent(finished),
+  EXPECT_EQ(toCompactJson(finished),
             R"({"type":"finished","videoPath":"\/r\/caf)" "\xC3\xA9 \xE2\x86\x92" R"(\/t.mp4"})");
-  EXPECT_EQ(app::serializeEvent({{"a", "q\"b\\c\n\x01"}}), R"({"a":"q\"b\\c\n\u0001"})");
-  EXPECT_EQ(app::serializeEvent({{"n", 1.5}, {"w", 3}}), R"({"n":1.5,"w":3})");
+  EXPECT_EQ(toCompactJson({{"a", "q\"b\\c\n\x01"}}), R"({"a":"q\"b\\c\n\u0001"})");
+  EXPECT_EQ(toCompactJson({{"n", 1.5}, {"w", 3}}), R"({"n":1.5,"w":3})");
 }
 
 TEST(EventSerialisation, WritesNothingForTextThatIsNotUtf8) {
