@@ -1,0 +1,154 @@
+#include "platform/sim/sim_screen_capture.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace vantor::platform::sim {
+
+SimScreenCapture::SimScreenCapture() = default;
+SimScreenCapture::~SimScreenCapture() = default;
+
+SimWindow SimScreenCapture::window(uint32_t id, std::optional<std::string> title, std::optional<std::string> app,
+                                   int layer, bool onScreen) {
+  Window w;
+  w.windowID = id;
+  w.windowLayer = layer;
+  w.title = std::move(title);
+  if (app) w.owningApplication = RunningApplication{*app};
+  return {w, onScreen};
+}
+
+std::vector<SimStream*> SimScreenCapture::streams() const {
+  std::lock_guard lock(mutex_);
+  return streams_;
+}
+
+SimStream* SimScreenCapture::lastStream() const {
+  std::lock_guard lock(mutex_);
+  return streams_.empty() ? nullptr : streams_.back();
+}
+
+void SimScreenCapture::forget(SimStream* stream) {
+  std::lock_guard lock(mutex_);
+  std::erase(streams_, stream);
+}
+
+void SimScreenCapture::getShareableContent(exec::Resolver<ShareableContent> done) {
+  ++contentQueries;
+  ShareableContent content;
+  content.displays = displays;
+  for (const SimWindow& w : windows)
+    if (w.onScreen) content.windows.push_back(w.window);
+  std::optional<Error> failure = contentQueryFailure;
+  platformQueue_.post([done = std::move(done), content = std::move(content), failure] {
+    if (failure) done.fail(*failure);
+    else done.succeed(content);
+  });
+}
+
+std::unique_ptr<Stream> SimScreenCapture::createStream(const ContentFilter& filter, const StreamConfiguration& config) {
+  auto stream = std::make_unique<SimStream>(*this, filter, config);
+  std::lock_guard lock(mutex_);
+  streams_.push_back(stream.get());
+  return stream;
+}
+
+std::pair<int, int> SimScreenCapture::nativeSize(const ContentFilter& filter) {
+  if (filter.kind == ContentFilter::Kind::display) return {filter.display.width, filter.display.height};
+  return {640, 360};
+}
+
+void SimScreenCapture::captureImage(const ContentFilter& filter, exec::Resolver<ImageRef> done) {
+  ++stillsTaken;
+  std::optional<Error> failure = screenshotFailure;
+  auto [width, height] = nativeSize(filter);
+  platformQueue_.post([done = std::move(done), failure, width, height] {
+    if (failure) return done.fail(*failure);
+    auto image = makeImage(width, height);
+    SimStream::stamp(*image, 0);
+    done.succeed(image);
+  });
+}
+
+SimStream::SimStream(SimScreenCapture& owner, ContentFilter filter, StreamConfiguration config)
+    : owner_(owner), filter_(std::move(filter)), config_(config) {}
+
+SimStream::~SimStream() {
+  live_->store(false);
+  owner_.forget(this);
+}
+
+void SimStream::stamp(PixelBuffer& image, uint64_t index) {
+  for (int y = 0; y < image.height; ++y) {
+    uint8_t* p = image.row(y);
+    for (int x = 0; x < image.width; ++x, p += 4) {
+      p[0] = index & 0xFF;
+      p[1] = (index >> 8) & 0xFF;
+      p[2] = (index >> 16) & 0xFF;
+      p[3] = 0xFF;
+    }
+  }
+}
+
+uint64_t SimStream::stampOf(const PixelBuffer& image) {
+  const uint8_t* p = image.row(0);
+  return p[0] | (uint64_t(p[1]) << 8) | (uint64_t(p[2]) << 16);
+}
+
+void SimStream::addStreamOutput(FrameHandler handler, exec::Loop& loop) {
+  if (owner_.addOutputFailure) throw *owner_.addOutputFailure;
+  handler_ = std::move(handler);
+  loop_ = &loop;
+}
+
+void SimStream::startCapture(exec::Resolver<void> done) {
+  ++startCalls_;
+  if (holdCompletions) {
+    held_.push_back(std::move(done));
+    return;
+  }
+  std::optional<Error> failure = owner_.captureStartFailure;
+  if (!failure) {
+    capturing_ = true;
+    live_->store(true);
+  }
+  owner_.platformQueue_.post([done = std::move(done), failure] {
+    if (failure) done.fail(*failure);
+    else done.succeed();
+  });
+}
+
+void SimStream::stopCapture(exec::Resolver<void> done) {
+  ++stopCalls_;
+  if (holdCompletions) {
+    held_.push_back(std::move(done));
+    return;
+  }
+  std::optional<Error> failure = owner_.captureStopFailure;
+  if (!failure) {
+    capturing_ = false;
+    live_->store(false);
+  }
+  owner_.platformQueue_.post([done = std::move(done), failure] {
+    if (failure) done.fail(*failure);
+    else done.succeed();
+  });
+}
+
+void SimStream::emitFrame(bool isValid) {
+  if (!capturing_ || !loop_ || !handler_) return;
+  auto frame = std::make_shared<VideoFrame>();
+  frame->isValid = isValid;
+  frame->presentationTime = std::chrono::steady_clock::now();
+  frame->index = nextIndex_++;
+  auto image = makeImage(config_.width, config_.height);
+  stamp(*image, frame->index);
+  frame->image = std::move(image);
+  ++stats_.grabs;
+  ++stats_.delivered;
+  loop_->post([live = live_, handler = handler_, frame = FrameRef(std::move(frame))] {
+    if (live->load()) handler(frame);
+  });
+}
+
+}  // namespace vantor::platform::sim
