@@ -1,0 +1,288 @@
+#include "platform/x11/x11_stream.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "app/log.h"
+#include "platform/x11/cursor.h"
+
+namespace vantor::platform::x11 {
+
+using Clock = std::chrono::steady_clock;
+
+// ---- FramePool
+
+FramePool::Slot* FramePool::acquire(const Connection& c) {
+  for (auto& s : slots_) {
+    bool expected = false;
+    if (s->busy.compare_exchange_strong(expected, true, std::memory_order_acquire)) return s.get();
+  }
+  if (slots_.size() >= capacity_) return nullptr;
+  auto slot = std::make_unique<Slot>();
+  const size_t stride = static_cast<size_t>(width_) * 4;  // what the server writes: no row padding
+  slot->shm = std::make_unique<ShmSegment>(c, stride * static_cast<size_t>(height_));
+  slot->pixels = PixelBuffer{width_, height_, static_cast<int>(stride), slot->shm->data()};
+  slot->busy.store(true);
+  slots_.push_back(std::move(slot));
+  return slots_.back().get();
+}
+
+ImageRef FramePool::share(Slot* slot) {
+  return ImageRef(&slot->pixels, [pool = shared_from_this(), slot](const PixelBuffer*) { release(slot); });
+}
+
+// ---- FrameMaker
+
+FrameMaker::FrameMaker(const Connection& c, CaptureSource& source, int width, int height, size_t poolSize)
+    : c_(c), source_(source), width_(width), height_(height),
+      pool_(std::make_shared<FramePool>(width, height, poolSize)) {}
+
+FrameMaker::Result FrameMaker::make(ImageRef& image, Clock::time_point& grabbedAt) {
+  auto area = source_.area();
+  if (!area) return Result::nothingToGrab;
+  FramePool::Slot* slot = pool_->acquire(c_);
+  if (!slot) return Result::noBuffer;
+
+  const bool direct = area->width == width_ && area->height == height_;
+  PixelBuffer content = slot->pixels;
+  if (!direct) {
+    size_t bytes = static_cast<size_t>(area->width) * area->height * 4;
+    if (!scratch_ || scratch_->size() < bytes) {
+      if (scratch_) scratch_->detach(c_);
+      scratch_.reset();
+      scratch_ = std::make_unique<ShmSegment>(c_, bytes);
+    }
+    content = PixelBuffer{area->width, area->height, area->width * 4, scratch_->data()};
+  }
+
+  // Ask for the cursor first: its reply comes back while the server copies pixels.
+  grabbedAt = Clock::now();
+  bool grabbed = source_.grab(*area, direct ? *slot->shm : *scratch_);
+  if (!grabbed) {
+    FramePool::release(slot);
+    return Result::grabFailed;
+  }
+  if (auto cursor = fetchCursor(c_)) drawCursor(*cursor, content, area->rootX, area->rootY);
+
+  if (!direct) {
+    Placement at = fitInto(area->width, area->height, width_, height_);
+    compose(content, slot->pixels, at, slot->layout != at);
+    slot->layout = at;
+  } else {
+    slot->layout.reset();
+  }
+  image = pool_->share(slot);
+  return Result::made;
+}
+
+// ---- X11Stream
+
+X11Stream::X11Stream(std::optional<std::string> display, ContentFilter filter, StreamConfiguration config,
+                     exec::Loop& main)
+    : display_(std::move(display)), filter_(std::move(filter)), config_(config), main_(main),
+      shared_(std::make_shared<Shared>()) {
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+X11Stream::~X11Stream() {
+  shared_->active.store(false);
+  stopRequested_.store(true);
+  wake();
+  if (thread_.joinable()) thread_.join();
+  if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+void X11Stream::wake() {
+  uint64_t one = 1;
+  if (wakeFd_ >= 0) (void)!write(wakeFd_, &one, sizeof one);
+}
+
+void X11Stream::addStreamOutput(FrameHandler handler, exec::Loop& loop) {
+  std::lock_guard lock(mutex_);
+  if (!threadDone_) throw x11Error(kInvalidUse, "cannot add an output to a running stream");
+  if (!handler) throw x11Error(kInvalidUse, "a stream output needs a frame handler");
+  shared_->handler = std::move(handler);
+  shared_->loop = &loop;
+}
+
+StreamStats X11Stream::stats() const {
+  return {shared_->delivered.load(), shared_->dropped.load(), shared_->grabs.load()};
+}
+
+void X11Stream::startCapture(exec::Resolver<void> done) {
+  VANTOR_ASSERT_ON(main_);
+  if (!shared_->loop) return done.fail(x11Error(kInvalidUse, "add a stream output before starting the stream"));
+  if (config_.width <= 0 || config_.height <= 0 || config_.queueDepth < 1 ||
+      config_.minimumFrameInterval.count() < 0)
+    return done.fail(x11Error(kInvalidUse, "invalid stream configuration"));
+  {
+    std::lock_guard lock(mutex_);
+    if (!threadDone_) return done.fail(x11Error(kInvalidUse, "the stream is already capturing"));
+    threadDone_ = false;
+  }
+  if (thread_.joinable()) thread_.join();  // a previous run, already finished
+  stopRequested_.store(false);
+  uint64_t drain;
+  (void)!read(wakeFd_, &drain, sizeof drain);
+  shared_->active.store(true);
+  thread_ = std::thread([this, done] { run(done); });
+}
+
+void X11Stream::stopCapture(exec::Resolver<void> done) {
+  VANTOR_ASSERT_ON(main_);
+  // Frames already posted see this and are dropped unhandled.
+  shared_->active.store(false);
+  {
+    std::lock_guard lock(mutex_);
+    if (!threadDone_) {
+      pendingStop_ = done;
+      stopRequested_.store(true);
+      wake();
+      return;
+    }
+  }
+  if (!shared_->loop) return done.succeed();
+  // A fence behind every frame task already posted: once it runs, no handler
+  // is running or will run.
+  shared_->loop->post([done] { done.succeed(); });
+}
+
+void X11Stream::finished() {
+  std::optional<exec::Resolver<void>> stop;
+  {
+    std::lock_guard lock(mutex_);
+    threadDone_ = true;
+    stop.swap(pendingStop_);
+  }
+  if (stop) shared_->loop->post([done = *stop] { done.succeed(); });
+}
+
+void X11Stream::run(exec::Resolver<void> started) {
+  pthread_setname_np(pthread_self(), "x11-stream");
+  bool running = false;
+  try {
+    auto conn = Connection::open(display_);
+    CaptureSource source(*conn, filter_, true);
+    FrameMaker maker(*conn, source, config_.width, config_.height, static_cast<size_t>(config_.queueDepth) + 2);
+    started.succeed();
+    running = true;
+    capture(*conn, source, maker);
+  } catch (const std::exception& e) {
+    shared_->active.store(false);
+    if (running) logError(std::string("x11: ") + e.what() + "; stream ends");
+    else started.fail(std::current_exception());
+  }
+  finished();
+}
+
+void X11Stream::capture(const Connection& c, CaptureSource& source, FrameMaker& maker) {
+  const auto interval = std::max<Clock::duration>(config_.minimumFrameInterval, Clock::duration::zero());
+  // The pointer is polled as often as frames may go out: X reports shape
+  // changes but not moves.
+  const auto pointerInterval = std::max<Clock::duration>(interval, std::chrono::milliseconds(1));
+  Clock::time_point lastGrab{};
+  Clock::time_point nextPointerPoll = Clock::now();
+  bool first = true, dirty = false;
+  int pointerX = -1, pointerY = -1;
+  auto inside = [&](int x, int y) {
+    return x >= source.lastRootX() && y >= source.lastRootY() && x < source.lastRootX() + source.lastWidth() &&
+           y < source.lastRootY() + source.lastHeight();
+  };
+
+  while (!stopRequested_.load()) {
+    while (xcb_generic_event_t* e = xcb_poll_for_event(c.get())) {
+      source.handleEvent(e);
+      std::free(e);
+    }
+    if (c.broken()) {
+      logError("x11: lost the connection to X server " + c.name() + "; stream ends");
+      return;
+    }
+    if (source.gone()) {
+      logInfo("x11: " + source.describe() + " is gone; stream ends");
+      return;
+    }
+
+    auto now = Clock::now();
+    if (now >= nextPointerPoll) {
+      Reply<xcb_query_pointer_reply_t> p(
+          xcb_query_pointer_reply(c.get(), xcb_query_pointer(c.get(), c.root()), nullptr));
+      if (p && (p->root_x != pointerX || p->root_y != pointerY)) {
+        if (inside(pointerX, pointerY) || inside(p->root_x, p->root_y)) dirty = true;
+        pointerX = p->root_x, pointerY = p->root_y;
+      }
+      nextPointerPoll = now + pointerInterval;
+    }
+    if (source.cursorShapeChanged() && inside(pointerX, pointerY)) dirty = true;
+
+    if (first || now - lastGrab >= interval) {
+      if (source.takeChanges()) dirty = true;
+      if (first || dirty) {
+        lastGrab = now;
+        if (shared_->inFlight.load() >= config_.queueDepth) {
+          shared_->dropped.fetch_add(1);  // keep `dirty`: try again next interval
+        } else {
+          ImageRef image;
+          Clock::time_point at;
+          FrameMaker::Result r;
+          try {
+            r = maker.make(image, at);
+          } catch (const Error& e) {
+            if (e.code() != kWindowGone) throw;
+            logInfo("x11: " + source.describe() + " is gone; stream ends");
+            return;
+          }
+          switch (r) {
+            case FrameMaker::Result::made:
+              shared_->grabs.fetch_add(1);
+              deliver(std::move(image), at);
+              first = dirty = false;
+              break;
+            case FrameMaker::Result::noBuffer:
+              shared_->dropped.fetch_add(1);
+              break;
+            case FrameMaker::Result::nothingToGrab:  // unmapped: wait for it to come back
+              first = dirty = false;
+              break;
+            case FrameMaker::Result::grabFailed:  // resized or going away; look again soon
+              dirty = true;
+              break;
+          }
+        }
+      }
+    }
+
+    // Sleep until the next pointer poll, or the next allowed grab when
+    // something is waiting to be shown.
+    now = Clock::now();
+    auto until = nextPointerPoll;
+    if (first || dirty || source.changesPending()) until = std::min(until, lastGrab + interval);
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::max(until - now, Clock::duration::zero()));
+    xcb_flush(c.get());
+    pollfd fds[2] = {{c.fd(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    int n = poll(fds, 2, static_cast<int>(std::min<int64_t>(wait.count(), 1000)));
+    if (n < 0 && errno != EINTR) {
+      logError("x11: poll failed; stream ends");
+      return;
+    }
+  }
+}
+
+void X11Stream::deliver(ImageRef image, Clock::time_point at) {
+  auto shared = shared_;
+  shared->inFlight.fetch_add(1);
+  FrameRef frame(new VideoFrame{true, at, std::move(image), nextIndex_++}, [shared](const VideoFrame* f) {
+    shared->inFlight.fetch_sub(1);
+    delete f;
+  });
+  shared->delivered.fetch_add(1);
+  shared->loop->post([shared, frame = std::move(frame)]() mutable {
+    if (shared->active.load()) shared->handler(std::move(frame));
+  });
+}
+
+}  // namespace vantor::platform::x11

@@ -1,0 +1,113 @@
+#pragma once
+// Streams of one content filter: each has its own thread and its own xcb
+// connection, sleeps in poll(2) on that connection until the X server
+// reports a change (Damage, XFixes cursor, window structure) or the pointer
+// moves, and grabs at most once per minimumFrameInterval.
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/screen_capture.h"
+#include "platform/x11/capture_source.h"
+#include "platform/x11/connection.h"
+#include "platform/x11/frame_fit.h"
+#include "platform/x11/shm_image.h"
+
+namespace vantor::platform::x11 {
+
+// Frame buffers shared with the X server. A buffer is handed out again only
+// once every ImageRef to it is gone; the pool outlives the stream's
+// connection when consumers still hold frames.
+class FramePool : public std::enable_shared_from_this<FramePool> {
+ public:
+  FramePool(int width, int height, size_t capacity) : width_(width), height_(height), capacity_(capacity) {}
+
+  struct Slot {
+    std::unique_ptr<ShmSegment> shm;
+    PixelBuffer pixels;
+    std::atomic<bool> busy{false};
+    std::optional<Placement> layout;  // what the bars around the content were painted for
+  };
+
+  // A free slot, marked busy; nullptr when all `capacity` are held.
+  Slot* acquire(const Connection& c);
+  // The slot's pixels for consumers; the slot is free again when the last reference goes.
+  ImageRef share(Slot* slot);
+  // Marks a slot acquired but not shared as free again.
+  static void release(Slot* slot) { slot->busy.store(false, std::memory_order_release); }
+
+ private:
+  int width_, height_;
+  size_t capacity_;
+  std::vector<std::unique_ptr<Slot>> slots_;  // touched only by the grabbing thread
+};
+
+// Grabs the source once and turns it into a frame of the configured size,
+// cursor drawn, content fitted in. The unit of work of a stream, also driven
+// directly by the benchmarks.
+class FrameMaker {
+ public:
+  FrameMaker(const Connection& c, CaptureSource& source, int width, int height, size_t poolSize);
+
+  enum class Result { made, noBuffer, nothingToGrab, grabFailed };
+  Result make(ImageRef& image, std::chrono::steady_clock::time_point& grabbedAt);
+
+ private:
+  const Connection& c_;
+  CaptureSource& source_;
+  int width_, height_;
+  std::shared_ptr<FramePool> pool_;
+  std::unique_ptr<ShmSegment> scratch_;  // content at native size when it differs from the frame size
+};
+
+class X11Stream final : public Stream {
+ public:
+  X11Stream(std::optional<std::string> display, ContentFilter filter, StreamConfiguration config,
+            exec::Loop& main);
+  ~X11Stream() override;
+
+  void addStreamOutput(FrameHandler handler, exec::Loop& loop) override;
+  // Called on the main loop. Reports once the stream's connection is set up
+  // and the filter's target was found; the first frame follows at once.
+  void startCapture(exec::Resolver<void> done) override;
+  void stopCapture(exec::Resolver<void> done) override;
+  StreamStats stats() const override;
+
+ private:
+  // What frames and their tasks on the output loop share with the stream.
+  struct Shared {
+    FrameHandler handler;
+    exec::Loop* loop = nullptr;
+    std::atomic<bool> active{false};
+    std::atomic<int> inFlight{0};
+    std::atomic<uint64_t> delivered{0}, dropped{0}, grabs{0};
+  };
+
+  void run(exec::Resolver<void> started);
+  void capture(const Connection& c, CaptureSource& source, FrameMaker& maker);
+  void deliver(ImageRef image, std::chrono::steady_clock::time_point at);
+  void finished();
+  void wake();
+
+  std::optional<std::string> display_;
+  ContentFilter filter_;
+  StreamConfiguration config_;
+  exec::Loop& main_;
+  std::shared_ptr<Shared> shared_;
+  uint64_t nextIndex_ = 0;
+
+  int wakeFd_ = -1;
+  std::atomic<bool> stopRequested_{false};
+  std::thread thread_;
+  std::mutex mutex_;  // guards the two below
+  bool threadDone_ = true;
+  std::optional<exec::Resolver<void>> pendingStop_;
+};
+
+}  // namespace vantor::platform::x11

@@ -1,0 +1,203 @@
+#include "support/x11_test_windows.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace vantor::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename T>
+struct Freed {
+  T* p;
+  ~Freed() { std::free(p); }
+  T* operator->() const { return p; }
+  explicit operator bool() const { return p != nullptr; }
+};
+
+void setProperty(xcb_connection_t* c, uint32_t w, xcb_atom_t prop, xcb_atom_t type, uint8_t format,
+                 const void* data, size_t units) {
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, prop, type, format, static_cast<uint32_t>(units), data);
+}
+
+}  // namespace
+
+TestWindows::TestWindows(const char* display) {
+  int screenNumber = 0;
+  c_ = xcb_connect(display, &screenNumber);
+  if (xcb_connection_has_error(c_)) {
+    xcb_disconnect(c_);
+    throw std::runtime_error(std::string("cannot connect to X server ") + (display ? display : "$DISPLAY"));
+  }
+  auto it = xcb_setup_roots_iterator(xcb_get_setup(c_));
+  for (int i = 0; i < screenNumber && it.rem; ++i) xcb_screen_next(&it);
+  screen_ = it.data;
+}
+
+TestWindows::~TestWindows() { xcb_disconnect(c_); }
+
+uint32_t TestWindows::atom(std::string_view name) {
+  Freed<xcb_intern_atom_reply_t> r{
+      xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, static_cast<uint16_t>(name.size()), name.data()), nullptr)};
+  if (!r) throw std::runtime_error("cannot intern an atom");
+  return r->atom;
+}
+
+uint32_t TestWindows::create(const WindowSpec& spec) {
+  uint32_t w = xcb_generate_id(c_);
+  uint32_t mask = XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT;
+  uint32_t values[] = {spec.color, spec.borderColor, spec.overrideRedirect ? 1u : 0u};
+  xcb_create_window(c_, XCB_COPY_FROM_PARENT, w, root(), static_cast<int16_t>(spec.x), static_cast<int16_t>(spec.y),
+                    static_cast<uint16_t>(spec.width), static_cast<uint16_t>(spec.height),
+                    static_cast<uint16_t>(spec.borderWidth),
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual, mask, values);
+
+  if (spec.checkerColor) {
+    // The server tiles the background pixmap, so the pattern paints itself.
+    int cell = spec.checkerSize;
+    xcb_pixmap_t tile = xcb_generate_id(c_);
+    xcb_create_pixmap(c_, screen_->root_depth, tile, w, static_cast<uint16_t>(2 * cell), static_cast<uint16_t>(2 * cell));
+    xcb_gcontext_t gc = xcb_generate_id(c_);
+    uint32_t fg = spec.color;
+    xcb_create_gc(c_, gc, tile, XCB_GC_FOREGROUND, &fg);
+    xcb_rectangle_t all{0, 0, static_cast<uint16_t>(2 * cell), static_cast<uint16_t>(2 * cell)};
+    xcb_poly_fill_rectangle(c_, tile, gc, 1, &all);
+    fg = *spec.checkerColor;
+    xcb_change_gc(c_, gc, XCB_GC_FOREGROUND, &fg);
+    xcb_rectangle_t squares[] = {{static_cast<int16_t>(cell), 0, static_cast<uint16_t>(cell), static_cast<uint16_t>(cell)},
+                                 {0, static_cast<int16_t>(cell), static_cast<uint16_t>(cell), static_cast<uint16_t>(cell)}};
+    xcb_poly_fill_rectangle(c_, tile, gc, 2, squares);
+    xcb_change_window_attributes(c_, w, XCB_CW_BACK_PIXMAP, &tile);
+    xcb_free_gc(c_, gc);
+    xcb_free_pixmap(c_, tile);
+  }
+
+  if (spec.netWmName)
+    setProperty(c_, w, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, spec.netWmName->data(), spec.netWmName->size());
+  if (spec.wmName) setProperty(c_, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, spec.wmName->data(), spec.wmName->size());
+  if (spec.wmClass) {
+    std::string both = *spec.wmClass + '\0' + *spec.wmClass + '\0';
+    setProperty(c_, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, both.data(), both.size());
+  }
+  if (spec.pid) setProperty(c_, w, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, &*spec.pid, 1);
+  if (spec.windowType) {
+    uint32_t type = atom(*spec.windowType);
+    setProperty(c_, w, atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, &type, 1);
+  }
+  // The position and size are the user's wish: window managers keep them.
+  uint32_t hints[18] = {};
+  hints[0] = 1 | 2;  // USPosition | USSize
+  hints[1] = static_cast<uint32_t>(spec.x), hints[2] = static_cast<uint32_t>(spec.y);
+  hints[3] = static_cast<uint32_t>(spec.width), hints[4] = static_cast<uint32_t>(spec.height);
+  setProperty(c_, w, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 32, hints, 18);
+
+  if (spec.mapped) map(w);
+  else sync();
+  return w;
+}
+
+void TestWindows::fill(uint32_t window, uint32_t color) {
+  xcb_change_window_attributes(c_, window, XCB_CW_BACK_PIXEL, &color);
+  xcb_clear_area(c_, 0, window, 0, 0, 0, 0);
+  sync();
+}
+
+void TestWindows::map(uint32_t window) {
+  xcb_map_window(c_, window);
+  waitForMapState(window, true);
+}
+
+void TestWindows::unmap(uint32_t window) {
+  xcb_unmap_window(c_, window);
+  waitForMapState(window, false);
+}
+
+void TestWindows::raise(uint32_t window) {
+  // With a manager, a ConfigureRequest it answers by restacking the frame.
+  uint32_t above = XCB_STACK_MODE_ABOVE;
+  xcb_configure_window(c_, window, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+  sync();
+  std::this_thread::sleep_for(50ms);
+}
+
+void TestWindows::moveResize(uint32_t window, int x, int y, int width, int height) {
+  uint32_t v[] = {static_cast<uint32_t>(x), static_cast<uint32_t>(y), static_cast<uint32_t>(width),
+                  static_cast<uint32_t>(height)};
+  xcb_configure_window(c_, window,
+                       XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, v);
+  sync();
+}
+
+void TestWindows::destroy(uint32_t window) {
+  xcb_destroy_window(c_, window);
+  sync();
+}
+
+void TestWindows::warpPointer(int x, int y) {
+  xcb_warp_pointer(c_, XCB_NONE, root(), 0, 0, 0, 0, static_cast<int16_t>(x), static_cast<int16_t>(y));
+  sync();
+}
+
+void TestWindows::sync() {
+  Freed<xcb_get_input_focus_reply_t> r{xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)};
+  while (xcb_generic_event_t* e = xcb_poll_for_event(c_)) std::free(e);
+}
+
+void TestWindows::waitForMapState(uint32_t window, bool viewable) {
+  xcb_flush(c_);
+  auto deadline = std::chrono::steady_clock::now() + 3s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    Freed<xcb_get_window_attributes_reply_t> a{
+        xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window), nullptr)};
+    if (!a) throw std::runtime_error("test window vanished");
+    if ((a->map_state == XCB_MAP_STATE_VIEWABLE) == viewable) {
+      sync();
+      return;
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+  throw std::runtime_error(viewable ? "test window did not become viewable" : "test window did not unmap");
+}
+
+std::unique_ptr<VirtualDisplay> VirtualDisplay::start(const std::string& script, const std::string& options,
+                                                      std::string* why) {
+  std::string cmd = "bash '" + script + "' start " + options + " 2>&1";
+  FILE* out = popen(cmd.c_str(), "r");
+  if (!out) {
+    *why = "cannot run " + script;
+    return nullptr;
+  }
+  std::string text;
+  char buf[256];
+  while (size_t n = std::fread(buf, 1, sizeof buf, out)) text.append(buf, n);
+  int status = pclose(out);
+  std::unique_ptr<VirtualDisplay> d(new VirtualDisplay);
+  std::istringstream words(text);
+  for (std::string word; words >> word;) {
+    if (word.rfind("DISPLAY=", 0) == 0) d->name_ = word.substr(8);
+    else if (word.rfind("XVFB_PID=", 0) == 0) d->xvfbPid_ = std::atoi(word.c_str() + 9);
+    else if (word.rfind("WM_PID=", 0) == 0) d->wmPid_ = std::atoi(word.c_str() + 7);
+  }
+  if (status != 0 || d->name_.empty()) {
+    *why = "virtual-display.sh " + options + " failed: " + text;
+    return nullptr;
+  }
+  return d;
+}
+
+VirtualDisplay::~VirtualDisplay() {
+  if (wmPid_ > 0) kill(wmPid_, SIGTERM);
+  if (xvfbPid_ > 0) kill(xvfbPid_, SIGTERM);
+}
+
+}  // namespace vantor::test
