@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/command_loop.h"
+#include "platform/sim/sim_screen_capture.h"
 #include "app/event_writer.h"
 #include "app/line_queue.h"
 #include "app/line_splitter.h"
@@ -80,7 +81,8 @@ void BM_CommandLoop_InProcess(benchmark::State& state) {
 
   CountedOutput output;
   exec::MainLoop main;
-  CaptureState capture(main);
+  platform::sim::SimScreenCapture screenCapture;  // the mix holds no valid start
+  CaptureState capture(main, screenCapture);
   std::atomic<bool> loopFailed{false};
 
   for (auto _ : state) {

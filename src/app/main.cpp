@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "app/command_loop.h"
@@ -14,11 +14,13 @@
 #include "app/log.h"
 #include "control/capture_state.h"
 #include "exec/main_loop.h"
+#include "platform/x11/x11_screen_capture.h"
+#include "targets/listing.h"
 
 namespace {
 
-asio::awaitable<void> commandMode(vantor::exec::MainLoop& main) {
-  vantor::CaptureState state(main);
+asio::awaitable<void> commandMode(vantor::exec::MainLoop& main, vantor::platform::ScreenCaptureService& screen) {
+  vantor::CaptureState state(main, screen);
   vantor::logInfo("vantor: started, waiting for commands on stdin");
   auto queue = std::make_shared<vantor::app::LineQueue>();
   vantor::app::startLineReader(STDIN_FILENO, queue);
@@ -28,20 +30,29 @@ asio::awaitable<void> commandMode(vantor::exec::MainLoop& main) {
   std::_Exit(0);
 }
 
+asio::awaitable<void> listingMode(vantor::platform::ScreenCaptureService& screen) {
+  std::_Exit(co_await vantor::runListTargets(screen));
+}
+
 }  // namespace
 
-int main(int /*argc*/, char** /*argv*/) {
+int main(int argc, char** argv) {
   // A host that closes our stdout must not kill a take: writes then fail with
   // EPIPE and are dropped.
   std::signal(SIGPIPE, SIG_IGN);
 
   vantor::exec::MainLoop main;
-  asio::co_spawn(main.context(), commandMode(main), [](std::exception_ptr failure) {
+  auto screen = vantor::platform::makeX11ScreenCapture(main);
+  auto onFailure = [](std::exception_ptr failure) {
     if (failure) {
-      vantor::logError("vantor: command loop failed: " + vantor::describe(failure));
+      vantor::logError("vantor: " + vantor::describe(failure));
       std::_Exit(1);
     }
-  });
+  };
+  if (argc > 1 && std::strcmp(argv[1], "list-targets") == 0)
+    asio::co_spawn(main.context(), listingMode(*screen), onFailure);
+  else
+    asio::co_spawn(main.context(), commandMode(main, *screen), onFailure);
   main.run();
   return 0;
 }

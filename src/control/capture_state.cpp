@@ -1,10 +1,14 @@
 #include "control/capture_state.h"
 
+#include <filesystem>
+
 #include "app/event_writer.h"
+#include "targets/capture_catalog.h"
 
 namespace vantor {
 
-CaptureState::CaptureState(exec::MainLoop& main) : main_(main) {}
+CaptureState::CaptureState(exec::MainLoop& main, platform::ScreenCaptureService& screenCapture)
+    : main_(main), screenCapture_(screenCapture) {}
 
 asio::awaitable<void> CaptureState::start(StartCommand command) {
   VANTOR_ASSERT_ON(main_);
@@ -13,10 +17,28 @@ asio::awaitable<void> CaptureState::start(StartCommand command) {
     co_return;
   }
   emitStatus("starting");
-  // No capture platform is wired in yet, so no take can begin; say so in the
-  // protocol's own terms rather than pretend.
-  (void)command;
-  emitError("recorder.start failed: screen capture is not available in this build");
+
+  std::optional<CaptureTargetMeta> target;
+  try {
+    target = co_await resolveTarget(screenCapture_, command.target, command.mode);
+  } catch (const std::exception& e) {
+    emitError(std::string("Failed to resolve capture target: ") + e.what());
+    co_return;
+  }
+  if (!target) {
+    emitError("No displays found");
+    co_return;
+  }
+
+  // A relative path is taken relative to the working directory, as open(2) does.
+  std::filesystem::path video(command.outputPath);
+  lastStartCommand_ = command;
+  lastTargetMeta_ = *target;
+  std::error_code ignored;
+  std::filesystem::create_directories(video.parent_path(), ignored);
+
+  // The screen recorder is not built yet: say so in the protocol's own terms.
+  emitError("recorder.start failed: video recording is not available in this build yet");
 }
 
 asio::awaitable<std::optional<std::string>> CaptureState::stop() {

@@ -4,8 +4,9 @@
 // replaced; every operation runs on the main loop (checked), except the
 // mic-level work on micSampleQueue.
 //
-// Built so far: the guards that need no capture. Starting a take, and all
-// that follows from one, needs the capture platform and the recorder.
+// Built so far: the guards, and start up to the recorder: the target is
+// resolved and remembered and the output directory made, but no recorder
+// exists yet, so every start ends in "recorder.start failed".
 
 #include <asio/awaitable.hpp>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include "app/commands.h"
 #include "exec/main_loop.h"
 #include "exec/serial_queue.h"
+#include "platform/screen_capture.h"
 #include "targets/capture_target.h"
 
 namespace vantor {
@@ -25,7 +27,7 @@ class CaptureState {
  public:
   using WallClock = std::chrono::system_clock;
 
-  explicit CaptureState(exec::MainLoop& main);
+  CaptureState(exec::MainLoop& main, platform::ScreenCaptureService& screenCapture);
 
   asio::awaitable<void> start(StartCommand command);
   // The path of the finished movie, or nothing when there was no take or it failed.
@@ -38,9 +40,12 @@ class CaptureState {
 
   bool isRecording() const { return isRecording_; }
   bool isPaused() const { return isPaused_; }
+  const std::optional<StartCommand>& lastStartCommand() const { return lastStartCommand_; }
+  const std::optional<CaptureTargetMeta>& lastTargetMeta() const { return lastTargetMeta_; }
 
  private:
   exec::MainLoop& main_;
+  platform::ScreenCaptureService& screenCapture_;
 
   std::optional<std::string> audioFileURL_;
   std::optional<StartCommand> lastStartCommand_;

@@ -2,6 +2,8 @@
 // framing, UTF-8 checks, trimming, JSON decoding and the handlers' replies.
 // Output goes to a sink that only checks every line is one whole JSON object.
 
+#include <unistd.h>
+
 #include <asio/co_spawn.hpp>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include "app/event_writer.h"
 #include "app/line_splitter.h"
 #include "app/log.h"
+#include "platform/sim/sim_screen_capture.h"
 
 namespace {
 
@@ -29,14 +32,28 @@ class CheckingSink final : public vantor::app::LineSink {
   bool events_;
 };
 
+// Starts whose output path could leave the scratch folder are decoded but not run.
+bool staysInScratch(const std::string& line) {
+  auto fields = vantor::app::parseCommandFields(line);
+  if (!fields) return true;
+  auto start = vantor::app::decodeStartCommand(*fields);
+  if (!start) return true;
+  return !start->outputPath.starts_with('/') && start->outputPath.find("..") == std::string::npos;
+}
+
 struct Harness {
   CheckingSink events{true};
   CheckingSink logs{false};
   vantor::exec::MainLoop main;
-  vantor::CaptureState state{main};
+  vantor::platform::sim::SimScreenCapture screenCapture;
+  vantor::CaptureState state{main, screenCapture};
   Harness() {
     vantor::app::setEventSink(&events);
     vantor::app::setLogSink(&logs);
+    screenCapture.displays = {{1, 1920, 1080}};
+    // A start creates the output's directory: keep that inside a scratch folder.
+    char scratch[] = "/tmp/vantor-fuzz-XXXXXX";
+    if (!mkdtemp(scratch) || chdir(scratch) != 0) std::abort();
   }
 };
 
@@ -52,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   splitter.append(bytes.substr(0, cut));
   splitter.append(bytes.substr(cut));
   for (const std::string& line : lines) {
+    if (!staysInScratch(line)) continue;
     asio::co_spawn(h.main.context(), vantor::app::dispatchLine(line, h.state), [](std::exception_ptr e) {
       if (e) std::abort();
     });

@@ -5,6 +5,7 @@
 #include <asio/co_spawn.hpp>
 #include <thread>
 
+#include "platform/sim/sim_screen_capture.h"
 #include "support/capture_sinks.h"
 
 namespace vantor::app {
@@ -32,7 +33,8 @@ class CommandLoopTest : public ::testing::Test {
 
   test::CapturedOutput out;
   exec::MainLoop main;
-  CaptureState state{main};
+  platform::sim::SimScreenCapture screenCapture;
+  CaptureState state{main, screenCapture};
 };
 
 TEST_F(CommandLoopTest, AnswersEachCommandInOrderAndEndsWithTheExitLog) {

@@ -206,7 +206,12 @@ bool CaptureSource::takeChanges() {
     if (damageNeedsRegion_) {
       changed = damageTouchesArea() || changed;
     } else {
-      xcb_damage_subtract(c_.get(), damage_, XCB_NONE, XCB_NONE);
+      xcb_xfixes_region_t r = xcb_generate_id(c_.get());
+      xcb_xfixes_create_region(c_.get(), r, 0, nullptr);
+      xcb_damage_subtract(c_.get(), damage_, XCB_NONE, r);
+      Reply<xcb_xfixes_fetch_region_reply_t> rr(xcb_xfixes_fetch_region_reply(c_.get(), xcb_xfixes_fetch_region(c_.get(), r), nullptr));
+      auto* rects = xcb_xfixes_fetch_region_rectangles(rr.get());
+      for (int i = 0; i < xcb_xfixes_fetch_region_rectangles_length(rr.get()); ++i) fprintf(stderr, "DBG rect %d,%d %dx%d\n", rects[i].x, rects[i].y, rects[i].width, rects[i].height);
       changed = true;
     }
   }

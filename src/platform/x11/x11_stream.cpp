@@ -212,15 +212,15 @@ void X11Stream::capture(const Connection& c, CaptureSource& source, FrameMaker& 
       Reply<xcb_query_pointer_reply_t> p(
           xcb_query_pointer_reply(c.get(), xcb_query_pointer(c.get(), c.root()), nullptr));
       if (p && (p->root_x != pointerX || p->root_y != pointerY)) {
-        if (inside(pointerX, pointerY) || inside(p->root_x, p->root_y)) dirty = true;
+        if (inside(pointerX, pointerY) || inside(p->root_x, p->root_y)) { dirty = true; fprintf(stderr, "DBG pointer %d,%d -> %d,%d\n", pointerX, pointerY, p->root_x, p->root_y); }
         pointerX = p->root_x, pointerY = p->root_y;
       }
       nextPointerPoll = now + pointerInterval;
     }
-    if (source.cursorShapeChanged() && inside(pointerX, pointerY)) dirty = true;
+    if (source.cursorShapeChanged() && inside(pointerX, pointerY)) { dirty = true; fprintf(stderr, "DBG cursor shape\n"); }
 
     if (first || now - lastGrab >= interval) {
-      if (source.takeChanges()) dirty = true;
+      if (source.takeChanges()) { dirty = true; fprintf(stderr, "DBG damage\n"); }
       if (first || dirty) {
         lastGrab = now;
         if (shared_->inFlight.load() >= config_.queueDepth) {
