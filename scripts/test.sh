@@ -4,6 +4,7 @@
 # tree in build-<sanitizer> instead.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/virtual-display.sh"
 
 vantor_install_packages
 args=(-DVANTOR_TESTS=ON -DVANTOR_BENCH=ON)
@@ -12,6 +13,10 @@ if [ -n "${VANTOR_SANITIZE:-}" ]; then
   args+=(-DVANTOR_SANITIZE="$VANTOR_SANITIZE" -DVANTOR_BENCH=OFF)
 fi
 vantor_build "${args[@]}"
+
+# The capture tests get a private X server of their own, never the user's screen.
+vantor_display_start
+trap vantor_display_stop EXIT
 
 cd "$VANTOR_BUILD"
 ctest --output-on-failure -j "$(nproc)" --timeout 300
