@@ -65,6 +65,11 @@ CaptureSource::CaptureSource(const Connection& c, const ContentFilter& filter, b
       xcb_xfixes_create_region(conn, parts_, 0, nullptr);
     }
     xcb_xfixes_select_cursor_input(conn, c.root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+    // A new damage object starts out covering the whole drawable and reports
+    // it. A round trip puts that report in the queue before the first frame,
+    // so that it is consumed with it and not mistaken for a later change.
+    Reply<xcb_get_input_focus_reply_t> sync(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), nullptr));
+    c.check();
   }
   xcb_flush(conn);
 }
@@ -206,12 +211,7 @@ bool CaptureSource::takeChanges() {
     if (damageNeedsRegion_) {
       changed = damageTouchesArea() || changed;
     } else {
-      xcb_xfixes_region_t r = xcb_generate_id(c_.get());
-      xcb_xfixes_create_region(c_.get(), r, 0, nullptr);
-      xcb_damage_subtract(c_.get(), damage_, XCB_NONE, r);
-      Reply<xcb_xfixes_fetch_region_reply_t> rr(xcb_xfixes_fetch_region_reply(c_.get(), xcb_xfixes_fetch_region(c_.get(), r), nullptr));
-      auto* rects = xcb_xfixes_fetch_region_rectangles(rr.get());
-      for (int i = 0; i < xcb_xfixes_fetch_region_rectangles_length(rr.get()); ++i) fprintf(stderr, "DBG rect %d,%d %dx%d\n", rects[i].x, rects[i].y, rects[i].width, rects[i].height);
+      xcb_damage_subtract(c_.get(), damage_, XCB_NONE, XCB_NONE);
       changed = true;
     }
   }

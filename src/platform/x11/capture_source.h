@@ -86,7 +86,7 @@ class CaptureSource {
   xcb_damage_damage_t damage_ = 0;
   xcb_xfixes_region_t parts_ = 0;   // what changed, when only part of the damaged drawable counts
   bool damageNeedsRegion_ = false;  // root damage: only our rectangle counts
-  bool damagePending_ = true;
+  bool damagePending_ = false;
   bool structureChanged_ = true;
   bool cursorChanged_ = false;
   Area last_;
