@@ -61,8 +61,8 @@ std::pair<int, int> SimScreenCapture::nativeSize(const ContentFilter& filter) {
 void SimScreenCapture::captureImage(const ContentFilter& filter, exec::Resolver<ImageRef> done) {
   ++stillsTaken;
   std::optional<Error> failure = screenshotFailure;
-  auto [width, height] = nativeSize(filter);
-  platformQueue_.post([done = std::move(done), failure, width, height] {
+  std::pair<int, int> size = nativeSize(filter);
+  platformQueue_.post([done = std::move(done), failure, width = size.first, height = size.second] {
     if (failure) return done.fail(*failure);
     auto image = makeImage(width, height);
     SimStream::stamp(*image, 0);
