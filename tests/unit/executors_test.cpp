@@ -49,12 +49,13 @@ TEST(Completion, ResumesTheAwaitingCoroutineOnItsLoopWithTheFirstResultOnly) {
 
 TEST(Completion, PassesTheErrorOnUnchanged) {
   MainLoop main;
+  std::thread platform;
   std::string domain, description;
   int code = 0;
   runOnMain(main, [&]() -> asio::awaitable<void> {
     try {
-      co_await awaitCompletion<void>([](Resolver<void> done) {
-        std::thread([done] { done.fail(Error("Vantor.ScreenRecorder", 1, "boom")); }).detach();
+      co_await awaitCompletion<void>([&](Resolver<void> done) {
+        platform = std::thread([done] { done.fail(Error("Vantor.ScreenRecorder", 1, "boom")); });
       });
     } catch (const Error& e) {
       domain = e.domain();
@@ -62,6 +63,7 @@ TEST(Completion, PassesTheErrorOnUnchanged) {
       description = e.description();
     }
   });
+  platform.join();
   EXPECT_EQ(domain, "Vantor.ScreenRecorder");
   EXPECT_EQ(code, 1);
   EXPECT_EQ(description, "boom");
