@@ -25,7 +25,7 @@ class X11ScreenCapture final : public ScreenCaptureService {
       try {
         done.succeed(queryContent(connection()));
       } catch (...) {
-        done.fail(std::current_exception());
+        done.fail(keep(std::current_exception()));
       }
     });
   }
@@ -41,7 +41,7 @@ class X11ScreenCapture final : public ScreenCaptureService {
       try {
         done.succeed(still(connection(), filter));
       } catch (...) {
-        done.fail(std::current_exception());
+        done.fail(keep(std::current_exception()));
       }
     });
   }
@@ -53,6 +53,15 @@ class X11ScreenCapture final : public ScreenCaptureService {
     if (!conn_) conn_ = Connection::open(display_);
     conn_->discardEvents();  // errors left by earlier requests nobody waited for
     return *conn_;
+  }
+
+  // Holds on to the failure last reported, so that this thread never drops
+  // the last reference to an exception the receiving thread is still
+  // reading. Harmless either way, but the reference count lives in the
+  // uninstrumented runtime and ThreadSanitizer cannot see it order the two.
+  std::exception_ptr keep(std::exception_ptr failure) {
+    lastFailure_ = failure;
+    return failure;
   }
 
   static ImageRef still(const Connection& c, const ContentFilter& filter) {
@@ -80,6 +89,7 @@ class X11ScreenCapture final : public ScreenCaptureService {
   exec::Loop& main_;
   std::optional<std::string> display_;
   std::unique_ptr<Connection> conn_;  // used only on queue_, which is destroyed first
+  std::exception_ptr lastFailure_;    // likewise
   exec::SerialQueue queue_{".helper.x11"};
 };
 

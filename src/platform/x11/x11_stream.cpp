@@ -173,8 +173,13 @@ void X11Stream::run(exec::Resolver<void> started) {
     capture(*conn, source, maker);
   } catch (const std::exception& e) {
     shared_->active.store(false);
-    if (running) logError(std::string("x11: ") + e.what() + "; stream ends");
-    else started.fail(std::current_exception());
+    if (running) {
+      logError(std::string("x11: ") + e.what() + "; stream ends");
+    } else {
+      // Kept until the thread is joined: see X11Stream::startFailure_.
+      startFailure_ = std::current_exception();
+      started.fail(startFailure_);
+    }
   }
   finished();
 }
@@ -212,15 +217,15 @@ void X11Stream::capture(const Connection& c, CaptureSource& source, FrameMaker& 
       Reply<xcb_query_pointer_reply_t> p(
           xcb_query_pointer_reply(c.get(), xcb_query_pointer(c.get(), c.root()), nullptr));
       if (p && (p->root_x != pointerX || p->root_y != pointerY)) {
-        if (inside(pointerX, pointerY) || inside(p->root_x, p->root_y)) { dirty = true; fprintf(stderr, "DBG pointer %d,%d -> %d,%d\n", pointerX, pointerY, p->root_x, p->root_y); }
+        if (inside(pointerX, pointerY) || inside(p->root_x, p->root_y)) dirty = true;
         pointerX = p->root_x, pointerY = p->root_y;
       }
       nextPointerPoll = now + pointerInterval;
     }
-    if (source.cursorShapeChanged() && inside(pointerX, pointerY)) { dirty = true; fprintf(stderr, "DBG cursor shape\n"); }
+    if (source.cursorShapeChanged() && inside(pointerX, pointerY)) dirty = true;
 
     if (first || now - lastGrab >= interval) {
-      if (source.takeChanges()) { dirty = true; fprintf(stderr, "DBG damage\n"); }
+      if (source.takeChanges()) dirty = true;
       if (first || dirty) {
         lastGrab = now;
         if (shared_->inFlight.load() >= config_.queueDepth) {
@@ -238,6 +243,7 @@ void X11Stream::capture(const Connection& c, CaptureSource& source, FrameMaker& 
           }
           switch (r) {
             case FrameMaker::Result::made:
+              lastGrab = at;  // frames' own times keep the minimum interval apart
               shared_->grabs.fetch_add(1);
               deliver(std::move(image), at);
               first = dirty = false;

@@ -108,6 +108,11 @@ class X11Stream final : public Stream {
   std::mutex mutex_;  // guards the two below
   bool threadDone_ = true;
   std::optional<exec::Resolver<void>> pendingStop_;
+  // The failure a start reported, held by the stream's thread so that it
+  // never drops the last reference while the main loop is still reading the
+  // exception. Released after a join. ThreadSanitizer cannot see the runtime's
+  // reference count order the two threads otherwise.
+  std::exception_ptr startFailure_;
 };
 
 }  // namespace vantor::platform::x11
