@@ -17,6 +17,7 @@
 
 #include "exec/completion.h"
 #include "exec/loop.h"
+#include "platform/recording_output.h"
 #include "platform/video_frame.h"
 
 namespace vantor::platform {
@@ -60,7 +61,8 @@ struct ContentFilter {
 struct StreamConfiguration {
   int width = 1920;   // frames are this size; content is fitted in, aspect kept
   int height = 1080;
-  std::chrono::nanoseconds minimumFrameInterval{std::chrono::seconds(1) / 60};
+  // In nanoseconds before dividing: whole seconds / 60 would truncate to zero.
+  std::chrono::nanoseconds minimumFrameInterval{std::chrono::nanoseconds(std::chrono::seconds(1)) / 60};
   int queueDepth = 6;  // frames in flight to the consumer at most
 };
 
@@ -82,6 +84,11 @@ class Stream {
   // Where frames go: `handler` runs on `loop`, once per frame, in order.
   // Must be called before startCapture. Throws Error on failure.
   virtual void addStreamOutput(FrameHandler handler, exec::Loop& loop) = 0;
+
+  // Hands every frame, on the stream's own thread, to `output` as well, and
+  // tells it when the stream stops. Must be called before startCapture.
+  // Throws Error on failure, and by default: streams without it say so.
+  virtual void addRecordingOutput(std::shared_ptr<RecordingOutput> output);
 
   virtual void startCapture(exec::Resolver<void> done) = 0;
   // Ends frame delivery; no frame handler runs after `done` reports.

@@ -101,6 +101,11 @@ void SimStream::addStreamOutput(FrameHandler handler, exec::Loop& loop) {
   loop_ = &loop;
 }
 
+void SimStream::addRecordingOutput(std::shared_ptr<RecordingOutput> output) {
+  if (owner_.addRecordingFailure) throw *owner_.addRecordingFailure;
+  recordingOutput_ = std::move(output);
+}
+
 void SimStream::startCapture(exec::Resolver<void> done) {
   ++startCalls_;
   if (holdCompletions) {
@@ -128,6 +133,7 @@ void SimStream::stopCapture(exec::Resolver<void> done) {
   if (!failure) {
     capturing_ = false;
     live_->store(false);
+    if (recordingOutput_) recordingOutput_->streamDidStop(std::chrono::steady_clock::now());
   }
   owner_.platformQueue_.post([done = std::move(done), failure] {
     if (failure) done.fail(*failure);
@@ -146,7 +152,10 @@ void SimStream::emitFrame(bool isValid) {
   frame->image = std::move(image);
   ++stats_.grabs;
   ++stats_.delivered;
-  loop_->post([live = live_, handler = handler_, frame = FrameRef(std::move(frame))] {
+  FrameRef shared = std::move(frame);
+  // A real stream hands frames to its recording output on its own thread.
+  if (recordingOutput_ && isValid) recordingOutput_->streamDidOutputFrame(shared);
+  loop_->post([live = live_, handler = handler_, frame = shared] {
     if (live->load()) handler(frame);
   });
 }

@@ -36,6 +36,7 @@ class SimScreenCapture final : public ScreenCaptureService {
   // Injected failures.
   std::optional<Error> contentQueryFailure;  // getShareableContent fails with it
   std::optional<Error> addOutputFailure;     // Stream::addStreamOutput throws it
+  std::optional<Error> addRecordingFailure;  // Stream::addRecordingOutput throws it
   std::optional<Error> captureStartFailure;  // Stream::startCapture fails with it
   std::optional<Error> captureStopFailure;   // Stream::stopCapture fails with it
   std::optional<Error> screenshotFailure;    // captureImage fails with it
@@ -91,6 +92,8 @@ class SimStream final : public Stream {
   bool holdCompletions = false;
 
   void addStreamOutput(FrameHandler handler, exec::Loop& loop) override;
+  void addRecordingOutput(std::shared_ptr<RecordingOutput> output) override;
+  const std::shared_ptr<RecordingOutput>& recordingOutput() const { return recordingOutput_; }
   void startCapture(exec::Resolver<void> done) override;
   void stopCapture(exec::Resolver<void> done) override;
   StreamStats stats() const override { return stats_; }
@@ -114,6 +117,7 @@ class SimStream final : public Stream {
   uint64_t nextIndex_ = 0;
   StreamStats stats_;
   std::vector<exec::Resolver<void>> held_;
+  std::shared_ptr<RecordingOutput> recordingOutput_;
 };
 
 }  // namespace vantor::platform::sim

@@ -1,0 +1,48 @@
+#pragma once
+// A recording output: attached to a stream before it starts, it writes the
+// stream's frames into an H.264 MPEG-4 movie on a thread of its own, and
+// after the stream stops it finishes the file and reports, exactly once and
+// from that thread, either finish or failure to its delegate.
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+
+#include "platform/video_frame.h"
+#include "util/error.h"
+
+namespace vantor::platform {
+
+struct RecordingOutputConfiguration {
+  std::filesystem::path outputURL;  // the movie to write (MPEG-4)
+  int width = 1920;                 // frame size of the stream it is attached to
+  int height = 1080;
+};
+
+// Receives the output's one report. Called on the output's own thread.
+class RecordingOutputDelegate {
+ public:
+  virtual ~RecordingOutputDelegate() = default;
+  virtual void recordingOutputDidFinishRecording() = 0;
+  virtual void recordingOutputDidFail(const Error& error) = 0;
+};
+
+class RecordingOutput {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  virtual ~RecordingOutput() = default;
+
+  // While paused no new frames are written: the paused span stays in the
+  // movie's timeline and shows the last frame written before the pause.
+  // Called on the main loop.
+  virtual void setPaused(bool paused) = 0;
+
+  // Stream side. Frames arrive in order from the stream's own thread and must
+  // not block it; once streamDidStop is called no frame follows. The movie's
+  // last frame lasts until `stopTime`, so the movie covers the whole take.
+  virtual void streamDidOutputFrame(FrameRef frame) = 0;
+  virtual void streamDidStop(Clock::time_point stopTime) = 0;
+};
+
+}  // namespace vantor::platform

@@ -1,0 +1,94 @@
+#pragma once
+// Simulated media services for deterministic tests: video writers and
+// recording outputs that record what they were given and report as scripted.
+// Reports come from a thread of the simulator's own (".sim.media").
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "exec/serial_queue.h"
+#include "platform/media.h"
+
+namespace vantor::platform::sim {
+
+class SimVideoWriter;
+class SimRecordingOutput;
+
+class SimMediaServices final : public MediaServices {
+ public:
+  // Injected failures and behaviour of what gets created next.
+  std::optional<Error> writerCreationFailure;
+  std::optional<Error> outputCreationFailure;
+  bool writersStartWriting = true;  // startWriting's answer
+
+  enum class Report { finish, fail, never };
+  Report outputReport = Report::finish;
+  Error outputFailure{"Vantor.Media", 9, "simulated recording failure"};
+  std::chrono::milliseconds outputReportDelay{0};
+
+  std::vector<SimVideoWriter*> writers() const;
+  std::vector<std::shared_ptr<SimRecordingOutput>> outputs() const;
+
+  std::unique_ptr<VideoWriter> createVideoWriter(const std::filesystem::path& path, int width, int height) override;
+  std::shared_ptr<RecordingOutput> createRecordingOutput(const RecordingOutputConfiguration& config,
+                                                         std::weak_ptr<RecordingOutputDelegate> delegate) override;
+
+ private:
+  friend class SimVideoWriter;
+  friend class SimRecordingOutput;
+  mutable std::mutex mutex_;
+  std::vector<SimVideoWriter*> writers_;
+  std::vector<std::shared_ptr<SimRecordingOutput>> outputs_;
+  exec::SerialQueue reports_{".sim.media"};
+};
+
+class SimVideoWriter final : public VideoWriter {
+ public:
+  SimVideoWriter(SimMediaServices& owner, std::filesystem::path path, int width, int height);
+  ~SimVideoWriter() override;
+
+  const std::filesystem::path path;
+  const int width;
+  const int height;
+  bool readyForMore = true;  // isReadyForMoreMediaData's answer
+  int startWritingCalls = 0;
+  std::optional<Clock::time_point> sessionStart;
+  std::vector<uint64_t> appendedIndices;  // frames accepted, by stream index
+  bool markedFinished = false;
+  bool finished = false;
+
+  bool startWriting() override;
+  void startSession(Clock::time_point sourceTime) override { sessionStart = sourceTime; }
+  bool isReadyForMoreMediaData() const override { return readyForMore; }
+  bool append(const FrameRef& frame) override;
+  void markAsFinished() override { markedFinished = true; }
+  void finishWriting(exec::Resolver<void> done) override;
+
+ private:
+  SimMediaServices& owner_;
+};
+
+class SimRecordingOutput final : public RecordingOutput {
+ public:
+  SimRecordingOutput(SimMediaServices& owner, RecordingOutputConfiguration config,
+                     std::weak_ptr<RecordingOutputDelegate> delegate);
+
+  const RecordingOutputConfiguration config;
+  std::atomic<bool> paused{false};
+  std::atomic<int> framesWritten{0};  // frames that arrived while not paused
+  std::atomic<int> framesSkipped{0};  // frames that arrived while paused
+  std::atomic<bool> stopped{false};
+
+  void setPaused(bool p) override { paused = p; }
+  void streamDidOutputFrame(FrameRef frame) override;
+  void streamDidStop(Clock::time_point stopTime) override;
+
+ private:
+  SimMediaServices& owner_;
+  std::weak_ptr<RecordingOutputDelegate> delegate_;
+};
+
+}  // namespace vantor::platform::sim
