@@ -186,9 +186,9 @@ void X11Stream::run(exec::Resolver<void> started) {
 
 void X11Stream::capture(const Connection& c, CaptureSource& source, FrameMaker& maker) {
   const auto interval = std::max<Clock::duration>(config_.minimumFrameInterval, Clock::duration::zero());
-  // The pointer is polled as often as frames may go out: X reports shape
-  // changes but not moves.
-  const auto pointerInterval = std::max<Clock::duration>(interval, std::chrono::milliseconds(1));
+  // X reports cursor shape changes but not moves, so the pointer is polled:
+  // as often as frames may go out, but no more than 120 times a second.
+  const auto pointerInterval = std::max<Clock::duration>(interval, std::chrono::nanoseconds(1'000'000'000 / 120));
   Clock::time_point lastGrab{};
   Clock::time_point nextPointerPoll = Clock::now();
   bool first = true, dirty = false;
