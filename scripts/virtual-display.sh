@@ -3,28 +3,31 @@
 #
 # Sourced (e.g. from scripts/test.sh), it defines two functions and starts
 # nothing by itself:
-#   vantor_display_start [--size WxH] [--wm] [--monitors 2]
+#   vantor_display_start [--size WxH] [--wm] [--monitors 2] [--parent PID]
 #       starts Xvfb (depth 24, default 1920x1080) on the first free display
 #       number, exports DISPLAY and VANTOR_XVFB_PID (and VANTOR_WM_PID with
 #       --wm). --wm runs openbox as window manager and waits until it manages
 #       the screen. --monitors 2 splits the screen into two RandR monitors,
-#       LEFT and RIGHT, side by side; RIGHT is the primary one.
+#       LEFT and RIGHT, side by side; RIGHT is the primary one. --parent stops
+#       the server (and manager) once process PID is gone, so that a test that
+#       crashes leaves nothing running.
 #   vantor_display_stop
 #       stops what vantor_display_start started.
 #
 # Run as a program, it prints "DISPLAY=:N XVFB_PID=P [WM_PID=Q]" and leaves
 # the server running:
-#   scripts/virtual-display.sh start [--size WxH] [--wm] [--monitors 2]
+#   scripts/virtual-display.sh start [--size WxH] [--wm] [--monitors 2] [--parent PID]
 #   scripts/virtual-display.sh stop XVFB_PID [WM_PID]
 #
 # The server runs with -noreset: without it, it resets whenever its last
 # client disconnects and loses root properties, atoms and user monitors.
 
 vantor_display_start() {
-  local size=1920x1080 wm=0 monitors=1
+  local size=1920x1080 wm=0 monitors=1 parent=""
   while [ $# -gt 0 ]; do
     case "$1" in
       --size) size=$2; shift 2 ;;
+      --parent) parent=$2; shift 2 ;;
       --wm) wm=1; shift ;;
       --monitors) monitors=$2; shift 2 ;;
       *) echo "vantor_display_start: unknown option $1" >&2; return 2 ;;
@@ -91,6 +94,12 @@ vantor_display_start() {
     fi
     rm -f "$ready"
   fi
+  if [ -n "$parent" ]; then
+    local watched="$VANTOR_XVFB_PID ${VANTOR_WM_PID:-}"
+    # Detached from our output, so that callers reading it are not held up.
+    (while kill -0 "$parent" 2>/dev/null; do sleep 1; done; kill $watched 2>/dev/null) \
+      </dev/null >/dev/null 2>&1 &
+  fi
   return 0
 }
 
@@ -122,7 +131,7 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
       for pid in "$@"; do kill "$pid" 2>/dev/null || true; done
       ;;
     *)
-      echo "usage: $0 start [--size WxH] [--wm] [--monitors 2] | stop XVFB_PID [WM_PID]" >&2
+      echo "usage: $0 start [--size WxH] [--wm] [--monitors 2] [--parent PID] | stop XVFB_PID [WM_PID]" >&2
       exit 2
       ;;
   esac

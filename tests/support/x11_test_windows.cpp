@@ -171,7 +171,8 @@ void TestWindows::waitForMapState(uint32_t window, bool viewable) {
 
 std::unique_ptr<VirtualDisplay> VirtualDisplay::start(const std::string& script, const std::string& options,
                                                       std::string* why) {
-  std::string cmd = "bash '" + script + "' start " + options + " 2>&1";
+  // --parent: the server goes with this process even when a test crashes.
+  std::string cmd = "bash '" + script + "' start " + options + " --parent " + std::to_string(getpid()) + " 2>&1";
   FILE* out = popen(cmd.c_str(), "r");
   if (!out) {
     *why = "cannot run " + script;
