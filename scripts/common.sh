@@ -10,6 +10,7 @@ VANTOR_PACKAGES=(
   libasio-dev nlohmann-json3-dev libfmt-dev
   libgtest-dev googletest libbenchmark-dev
   libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xfixes0-dev libxcb-damage0-dev libxcb-res0-dev libyuv-dev xvfb x11-xserver-utils openbox
+  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
 )
 
 vantor_install_packages() {

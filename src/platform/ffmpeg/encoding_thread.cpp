@@ -1,0 +1,89 @@
+#include "platform/ffmpeg/encoding_thread.h"
+
+#include <pthread.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+namespace vantor::platform::ffmpeg {
+
+struct EncodingThread::State {
+  struct Entry {
+    Job job;
+    bool isFrame;
+  };
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<Entry> jobs;
+  size_t frames = 0;  // frame jobs queued or running
+  bool closing = false;
+};
+
+EncodingThread::EncodingThread(std::string name, size_t frameCapacity)
+    : capacity_(frameCapacity), state_(std::make_shared<State>()) {
+  name.resize(std::min<size_t>(name.size(), 15));
+  // The thread holds the state itself, so a detached thread never outlives it.
+  thread_ = std::thread([state = state_, name] {
+    pthread_setname_np(pthread_self(), name.c_str());
+    std::unique_lock lock(state->mutex);
+    for (;;) {
+      state->wake.wait(lock, [&] { return state->closing || !state->jobs.empty(); });
+      if (state->jobs.empty()) return;  // closing and drained
+      State::Entry entry = std::move(state->jobs.front());
+      state->jobs.pop_front();
+      lock.unlock();
+      entry.job();
+      entry.job = nullptr;  // release what it captured before taking the lock
+      lock.lock();
+      if (entry.isFrame) --state->frames;
+    }
+  });
+}
+
+EncodingThread::~EncodingThread() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->closing = true;
+  }
+  state_->wake.notify_one();
+  if (std::this_thread::get_id() == thread_.get_id()) thread_.detach();
+  else thread_.join();
+}
+
+bool EncodingThread::tryPostFrame(Job job) noexcept {
+  try {
+    {
+      std::lock_guard lock(state_->mutex);
+      if (state_->closing || state_->frames >= capacity_) return false;
+      state_->jobs.push_back({std::move(job), true});
+      ++state_->frames;
+    }
+    state_->wake.notify_one();
+    return true;
+  } catch (...) {  // out of memory: a dropped frame, like a full queue
+    return false;
+  }
+}
+
+void EncodingThread::post(Job job) {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->jobs.push_back({std::move(job), false});
+  }
+  state_->wake.notify_one();
+}
+
+bool EncodingThread::hasRoomForFrame() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->frames < capacity_;
+}
+
+size_t EncodingThread::framesQueued() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->frames;
+}
+
+bool EncodingThread::isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+
+}  // namespace vantor::platform::ffmpeg

@@ -1,0 +1,53 @@
+#pragma once
+// The thread a writer or a recording output encodes on, fed by a bounded
+// frame queue.
+//
+// Frame jobs go through tryPostFrame, which refuses (never waits) while
+// `frameCapacity` frames are queued or being encoded, so producers on
+// real-time threads drop and count instead of blocking. Control jobs (open,
+// finish) go through post and are never refused, so a finish is not lost
+// behind a full queue. Jobs run one at a time, in the order posted.
+//
+// Jobs must not capture the owner's `this`: they should hold what they touch
+// by shared_ptr. That lets the owner be destroyed from inside one of its own
+// jobs (a delegate that drops the last reference while being told the
+// outcome): the thread is then detached and finishes on its own.
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace vantor::platform::ffmpeg {
+
+class EncodingThread {
+ public:
+  using Job = std::function<void()>;
+
+  // `name` is the thread's name as top shows it (15 bytes at most).
+  EncodingThread(std::string name, size_t frameCapacity);
+  // Runs every job already posted, then joins; on its own thread it detaches instead.
+  ~EncodingThread();
+  EncodingThread(const EncodingThread&) = delete;
+  EncodingThread& operator=(const EncodingThread&) = delete;
+
+  // False, and the job dropped, while the frame queue is full. Never blocks
+  // beyond a short lock and never throws.
+  bool tryPostFrame(Job job) noexcept;
+  // Always queued.
+  void post(Job job);
+
+  bool hasRoomForFrame() const;
+  size_t framesQueued() const;  // queued or being encoded
+  size_t frameCapacity() const { return capacity_; }
+  bool isCurrent() const;
+
+ private:
+  struct State;
+  size_t capacity_;
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+};
+
+}  // namespace vantor::platform::ffmpeg

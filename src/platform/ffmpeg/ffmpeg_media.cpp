@@ -1,0 +1,57 @@
+#include "platform/ffmpeg/ffmpeg_media.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "app/log.h"
+#include "platform/ffmpeg/ffmpeg_recording_output.h"
+#include "platform/ffmpeg/ffmpeg_video_writer.h"
+
+namespace vantor::platform {
+
+namespace {
+
+// FFmpeg writes a line in pieces; each thread gathers its own until the newline.
+void logFromFfmpeg(void* object, int level, const char* format, va_list args) {
+  if (level > AV_LOG_ERROR) return;
+  thread_local std::string pending;
+  thread_local int printPrefix = 1;
+  char piece[1024];
+  av_log_format_line2(object, level, format, args, piece, sizeof piece, &printPrefix);
+  pending += piece;
+  if (!pending.empty() && pending.back() == '\n') {
+    pending.pop_back();
+    logError("ffmpeg: " + pending);
+    pending.clear();
+  }
+}
+
+class FfmpegMediaServices final : public MediaServices {
+ public:
+  FfmpegMediaServices() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_callback(logFromFfmpeg); });
+  }
+
+  std::unique_ptr<VideoWriter> createVideoWriter(const std::filesystem::path& path, int width,
+                                                 int height) override {
+    return std::make_unique<ffmpeg::FfmpegVideoWriter>(path, width, height);
+  }
+
+  std::shared_ptr<RecordingOutput> createRecordingOutput(const RecordingOutputConfiguration& config,
+                                                         std::weak_ptr<RecordingOutputDelegate> delegate) override {
+    return std::make_shared<ffmpeg::FfmpegRecordingOutput>(config, std::move(delegate));
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<MediaServices> makeFfmpegMediaServices() { return std::make_unique<FfmpegMediaServices>(); }
+
+}  // namespace vantor::platform

@@ -1,0 +1,152 @@
+#include "platform/ffmpeg/ffmpeg_recording_output.h"
+
+#include <fmt/format.h>
+
+#include <optional>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+#include "app/log.h"
+#include "platform/ffmpeg/h264_encoder.h"
+#include "platform/ffmpeg/media_error.h"
+#include "platform/ffmpeg/mp4_file.h"
+
+namespace vantor::platform::ffmpeg {
+
+namespace {
+
+int64_t ticksBetween(RecordingOutput::Clock::time_point from, RecordingOutput::Clock::time_point to) {
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
+  return av_rescale(ns, kTicksPerSecond, 1'000'000'000);
+}
+
+}  // namespace
+
+// What the output's thread works on; jobs hold it.
+struct FfmpegRecordingOutput::Core {
+  RecordingOutputConfiguration config;
+  std::weak_ptr<RecordingOutputDelegate> delegate;
+
+  // Touched only on the output's thread.
+  std::unique_ptr<H264Encoder> encoder;
+  std::unique_ptr<Mp4File> file;
+  std::optional<Error> failure;
+  std::optional<Clock::time_point> sessionStart;
+  int64_t lastPts = -1;
+  bool finished = false;
+
+  std::atomic<bool> abandoned{false};  // released before the stream stopped
+  std::atomic<uint64_t> received{0}, written{0}, droppedBusy{0}, droppedPaused{0}, droppedUnusable{0};
+
+  void open() {
+    try {
+      encoder = std::make_unique<H264Encoder>(config.width, config.height);
+      file = std::make_unique<Mp4File>(config.outputURL, encoder->context());
+    } catch (const Error& e) {
+      fail(e);
+    }
+  }
+
+  void fail(const Error& e) {
+    if (failure) return;
+    failure = e;
+    logError(fmt::format("recording {}: {}", config.outputURL.string(), e.description()));
+  }
+
+  void encode(const FrameRef& frame) {
+    if (abandoned.load()) return;
+    if (finished || failure || !encoder->fits(*frame->image)) {
+      droppedUnusable.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    if (!sessionStart) sessionStart = frame->presentationTime;
+    int64_t pts = ticksBetween(*sessionStart, frame->presentationTime);
+    if (pts <= lastPts) {
+      droppedUnusable.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    try {
+      encoder->encode(*frame->image, pts, [&](AVPacket* p) { file->write(p); });
+      lastPts = pts;
+      written.fetch_add(1, std::memory_order_relaxed);
+    } catch (const Error& e) {
+      fail(e);
+    }
+  }
+
+  void finish(Clock::time_point stopTime) {
+    finished = true;
+    if (!failure && lastPts < 0) {
+      file->discard();
+      fail(mediaError(kNoFrames, "no frames were recorded"));
+    }
+    if (!failure) {
+      try {
+        encoder->flush([&](AVPacket* p) { file->write(p); });
+        file->finish(ticksBetween(*sessionStart, stopTime));
+      } catch (const Error& e) {
+        fail(e);
+      }
+    }
+    file.reset();  // after a failure mid-take: completes what was written
+    encoder.reset();
+    logInfo(fmt::format("recording {}: {} frames written; dropped {} (encoder busy), {} (paused), {} (unusable)",
+                        config.outputURL.string(), written.load(), droppedBusy.load(), droppedPaused.load(),
+                        droppedUnusable.load()));
+    // The last thing the job does: the delegate may release the output.
+    if (auto d = delegate.lock()) {
+      if (failure) d->recordingOutputDidFail(*failure);
+      else d->recordingOutputDidFinishRecording();
+    }
+  }
+};
+
+FfmpegRecordingOutput::FfmpegRecordingOutput(const RecordingOutputConfiguration& config,
+                                             std::weak_ptr<RecordingOutputDelegate> delegate)
+    : core_(std::make_shared<Core>()), thread_("recording", kQueueCapacity) {
+  H264Encoder::checkAvailable(config.width, config.height);
+  core_->config = config;
+  core_->delegate = std::move(delegate);
+  // Opened before the stream starts, so the first frame does not wait for the encoder.
+  thread_.post([core = core_] { core->open(); });
+}
+
+FfmpegRecordingOutput::~FfmpegRecordingOutput() {
+  if (!stopped_.load()) core_->abandoned.store(true);
+}
+
+void FfmpegRecordingOutput::setPaused(bool paused) { paused_.store(paused); }
+
+void FfmpegRecordingOutput::streamDidOutputFrame(FrameRef frame) {
+  auto& c = *core_;
+  c.received.fetch_add(1, std::memory_order_relaxed);
+  if (stopped_.load() || !frame || !frame->isValid || !frame->image || !frame->image->data) {
+    c.droppedUnusable.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  if (paused_.load()) {
+    c.droppedPaused.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  bool queued = false;
+  try {
+    queued = thread_.tryPostFrame([core = core_, frame = std::move(frame)] { core->encode(frame); });
+  } catch (...) {  // out of memory making the job: dropped like any other
+  }
+  if (!queued) c.droppedBusy.fetch_add(1, std::memory_order_relaxed);
+}
+
+void FfmpegRecordingOutput::streamDidStop(Clock::time_point stopTime) {
+  if (stopped_.exchange(true)) return;
+  thread_.post([core = core_, stopTime] { core->finish(stopTime); });
+}
+
+FfmpegRecordingOutput::Counts FfmpegRecordingOutput::counts() const {
+  const auto& c = *core_;
+  return {c.received.load(), c.written.load(), c.droppedBusy.load(), c.droppedPaused.load(),
+          c.droppedUnusable.load()};
+}
+
+}  // namespace vantor::platform::ffmpeg

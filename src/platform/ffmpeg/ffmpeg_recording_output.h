@@ -1,0 +1,70 @@
+#pragma once
+// RecordingOutput over FFmpeg, with the writer's machinery (h264_encoder.h,
+// mp4_file.h): frames from the stream's thread go through a queue of
+// kQueueCapacity frames to the output's own thread ("recording"), which
+// converts, encodes and muxes them.
+//
+// - The stream's thread never waits: a frame that finds the queue full, or
+//   that arrives while paused, is dropped and counted.
+// - The movie's timeline starts at the first frame written; each frame sits
+//   at its presentation time, so a paused span stays in the timeline and
+//   shows the last frame written before it.
+// - After streamDidStop(stopTime) the last frame lasts until stopTime, the
+//   file is completed and the delegate hears exactly one report, from the
+//   output's thread.
+// - The file is created on the output's thread as soon as the output
+//   exists. When that fails, frames are dropped and the failure is reported
+//   after the stream stops.
+// - A stream that stops before any frame was written is a failure ("no
+//   frames were recorded") and leaves no file: a movie without frames is of
+//   no use to anyone, and a report says why.
+// - Released before its stream stopped, the output completes the file as it
+//   stands and reports nothing. Released after, it first finishes the work
+//   queued (the report included), so the thread releasing it may wait that
+//   long (a few frames' encoding).
+
+#include <atomic>
+#include <memory>
+
+#include "platform/ffmpeg/encoding_thread.h"
+#include "platform/recording_output.h"
+
+namespace vantor::platform::ffmpeg {
+
+class FfmpegRecordingOutput final : public RecordingOutput {
+ public:
+  // 8 frames: as for the video writer (ffmpeg_video_writer.h). The capture
+  // side's buffer pool bounds it further: frames held here are buffers the
+  // stream cannot grab into.
+  static constexpr size_t kQueueCapacity = 8;
+
+  // Throws Error for a size that cannot be encoded or without libx264.
+  FfmpegRecordingOutput(const RecordingOutputConfiguration& config, std::weak_ptr<RecordingOutputDelegate> delegate);
+  ~FfmpegRecordingOutput() override;
+
+  void setPaused(bool paused) override;
+  void streamDidOutputFrame(FrameRef frame) override;
+  void streamDidStop(Clock::time_point stopTime) override;
+
+  struct Counts {
+    uint64_t received = 0;       // frames the stream handed over
+    uint64_t written = 0;        // frames encoded into the movie
+    uint64_t droppedBusy = 0;    // the queue was full
+    uint64_t droppedPaused = 0;  // arrived while paused
+    uint64_t droppedUnusable = 0;  // no image, too small, not after the previous one, or after a failure
+  };
+  Counts counts() const;
+  size_t framesQueued() const { return thread_.framesQueued(); }
+  // The output's thread, for tests that need to hold it.
+  EncodingThread& thread() { return thread_; }
+
+  struct Core;
+
+ private:
+  std::shared_ptr<Core> core_;
+  std::atomic<bool> paused_{false};
+  std::atomic<bool> stopped_{false};
+  EncodingThread thread_;  // last: joined before the rest goes
+};
+
+}  // namespace vantor::platform::ffmpeg
