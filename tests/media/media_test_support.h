@@ -1,0 +1,121 @@
+#pragma once
+// Shared pieces of the media tests: synthetic frames, scratch directories,
+// finishing writers on a main loop, holding an encoding thread.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <array>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <string>
+
+#include "exec/completion.h"
+#include "exec/main_loop.h"
+#include "platform/ffmpeg/encoding_thread.h"
+#include "platform/media.h"
+#include "platform/video_frame.h"
+#include "support/run_coroutine.h"
+
+namespace vantor::mediatest {
+
+using namespace std::chrono_literals;
+using platform::FrameRef;
+using platform::PixelBuffer;
+using Clock = std::chrono::steady_clock;
+
+// Colours far apart from each other, saturated ones included: a swapped
+// channel, a wrong matrix or a wrong range shows as a large error.
+inline constexpr std::array<uint32_t, 12> kPalette = {0xff0000, 0x00ff00, 0x0000ff, 0xffff00, 0x00ffff, 0xff00ff,
+                                                      0xffffff, 0x202020, 0x808080, 0xc04000, 0x4080c0, 0x80c040};
+
+// Frame `n` is split in quadrants (top-left, top-right, bottom-left,
+// bottom-right), each a solid colour; every quadrant changes from one frame
+// to the next and the four differ within a frame.
+inline uint32_t quadrantColour(int n, int quadrant) { return kPalette[size_t(n + 3 * quadrant) % kPalette.size()]; }
+
+// The centre of a quadrant, away from the edges 4:2:0 blurs.
+inline std::pair<int, int> quadrantCentre(int width, int height, int quadrant) {
+  return {(quadrant % 2) * width / 2 + width / 4, (quadrant / 2) * height / 2 + height / 4};
+}
+
+inline void fill(PixelBuffer& image, int x0, int y0, int x1, int y1, uint32_t rgb) {
+  for (int y = y0; y < y1; ++y) {
+    uint8_t* p = image.row(y) + size_t(x0) * 4;
+    for (int x = x0; x < x1; ++x, p += 4) {
+      p[0] = rgb & 0xff;
+      p[1] = (rgb >> 8) & 0xff;
+      p[2] = (rgb >> 16) & 0xff;
+      p[3] = 0x5a;  // the padding byte is garbage on real servers
+    }
+  }
+}
+
+inline platform::ImageRef quadrantImage(int width, int height, int n) {
+  auto image = platform::makeImage(width, height);
+  for (int q = 0; q < 4; ++q) {
+    int x0 = (q % 2) * (width / 2), y0 = (q / 2) * (height / 2);
+    int x1 = q % 2 ? width : width / 2, y1 = q / 2 ? height : height / 2;
+    fill(*image, x0, y0, x1, y1, quadrantColour(n, q));
+  }
+  return image;
+}
+
+inline FrameRef frameAt(Clock::time_point at, platform::ImageRef image, uint64_t index = 0) {
+  auto f = std::make_shared<platform::VideoFrame>();
+  f->presentationTime = at;
+  f->image = std::move(image);
+  f->index = index;
+  return f;
+}
+
+inline Clock::duration seconds(double s) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+// A fresh directory per test, removed afterwards.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vantor-media-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// finishWriting on a main loop of its own; rethrows its failure.
+inline void finishWriting(platform::VideoWriter& writer) {
+  exec::MainLoop main;
+  test::runOn(main, exec::awaitCompletion<void>([&](exec::Resolver<void> done) { writer.finishWriting(done); }));
+}
+
+// Keeps an encoding thread busy until release(), so tests can fill its queue
+// without racing the encoder.
+class ThreadHold {
+ public:
+  explicit ThreadHold(platform::ffmpeg::EncodingThread& thread) {
+    auto released = released_.get_future().share();
+    thread.post([released] { released.wait(); });
+  }
+  ~ThreadHold() { release(); }
+  void release() {
+    if (!done_) released_.set_value();
+    done_ = true;
+  }
+
+ private:
+  std::promise<void> released_;
+  bool done_ = false;
+};
+
+}  // namespace vantor::mediatest

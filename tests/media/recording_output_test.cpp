@@ -1,0 +1,314 @@
+// The FFmpeg recording output: frames from a stream's thread into a movie,
+// pauses kept in the timeline, the last frame lasting until the stop, drops
+// while busy, and exactly one report per take.
+
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "media_test_support.h"
+#include "platform/ffmpeg/ffmpeg_media.h"
+#include "platform/ffmpeg/ffmpeg_recording_output.h"
+#include "platform/ffmpeg/media_error.h"
+#include "support/movie_probe.h"
+
+namespace vantor::mediatest {
+namespace {
+
+using platform::RecordingOutput;
+using platform::RecordingOutputConfiguration;
+using platform::RecordingOutputDelegate;
+using platform::ffmpeg::FfmpegRecordingOutput;
+
+constexpr double kTick = 1.0 / 90000;
+constexpr int kColourTolerance = 10;
+
+// Counts every report and remembers where it came from.
+class RecordingDelegate final : public RecordingOutputDelegate {
+ public:
+  void recordingOutputDidFinishRecording() override { report(std::nullopt); }
+  void recordingOutputDidFail(const Error& error) override { report(error); }
+
+  // Waits for the first report; false if none came in a generous while.
+  bool waitForReport() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 60s, [&] { return finishes_ + failures_ > 0; });
+  }
+  int finishes() const {
+    std::lock_guard lock(mutex_);
+    return finishes_;
+  }
+  int failures() const {
+    std::lock_guard lock(mutex_);
+    return failures_;
+  }
+  std::optional<Error> error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+  }
+  std::thread::id reportThread() const {
+    std::lock_guard lock(mutex_);
+    return thread_;
+  }
+
+  std::function<void()> onReport;  // runs on the reporting thread, before the report counts
+
+ private:
+  void report(std::optional<Error> error) {
+    if (onReport) onReport();
+    {
+      std::lock_guard lock(mutex_);
+      if (error) {
+        ++failures_;
+        error_ = std::move(error);
+      } else {
+        ++finishes_;
+      }
+      thread_ = std::this_thread::get_id();
+    }
+    changed_.notify_all();
+  }
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  int finishes_ = 0, failures_ = 0;
+  std::optional<Error> error_;
+  std::thread::id thread_;
+};
+
+class RecordingOutputTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<FfmpegRecordingOutput> output(const std::filesystem::path& path, int width = 320,
+                                                int height = 240) {
+    RecordingOutputConfiguration config{path, width, height};
+    auto o = services->createRecordingOutput(config, delegate);
+    return std::dynamic_pointer_cast<FfmpegRecordingOutput>(o);
+  }
+
+  // Hands frame n over as a stream would, but only once the output has room,
+  // so no frame is dropped for being early.
+  void feed(FfmpegRecordingOutput& o, int n, double at, int width = 320, int height = 240) {
+    while (o.framesQueued() >= FfmpegRecordingOutput::kQueueCapacity) std::this_thread::yield();
+    o.streamDidOutputFrame(frameAt(t0 + seconds(at), quadrantImage(width, height, n), uint64_t(n)));
+  }
+
+  ScratchDir dir;
+  std::unique_ptr<platform::MediaServices> services = platform::makeFfmpegMediaServices();
+  std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+  Clock::time_point t0 = Clock::now();
+};
+
+TEST_F(RecordingOutputTest, APausedSpanShowsTheLastFrameBeforeItAndFramesResumeAfter) {
+  auto path = dir / "paused.mp4";
+  auto o = output(path);
+  for (int n = 0; n < 30; ++n) feed(*o, n, n / 30.0);
+  o->setPaused(true);
+  for (int n = 30; n < 60; ++n) feed(*o, n, n / 30.0);  // never written
+  o->setPaused(false);
+  for (int n = 60; n < 90; ++n) feed(*o, n, n / 30.0);
+  o->streamDidStop(t0 + 3s);
+  ASSERT_TRUE(delegate->waitForReport());
+  EXPECT_EQ(delegate->finishes(), 1);
+
+  auto counts = o->counts();
+  EXPECT_EQ(counts.received, 90u);
+  EXPECT_EQ(counts.written, 60u);
+  EXPECT_EQ(counts.droppedPaused, 30u);
+  EXPECT_EQ(counts.droppedBusy, 0u);
+
+  auto frames = test::decodeVideoFrames(path);
+  ASSERT_EQ(frames.size(), 60u);
+  for (size_t i = 0; i < frames.size(); ++i) {
+    int n = i < 30 ? int(i) : int(i) + 30;
+    EXPECT_NEAR(frames[i].pts, n / 30.0, kTick) << n;
+    for (int q = 0; q < 4; ++q) {
+      auto [x, y] = quadrantCentre(320, 240, q);
+      EXPECT_LE(frames[i].distanceAt(x, y, quadrantColour(n, q)), kColourTolerance) << n;
+    }
+  }
+  // Frame 29 stays on screen from 29/30 s until frame 60 at 2 s.
+  EXPECT_NEAR(frames[29].duration, 2.0 - 29 / 30.0, kTick);
+  EXPECT_EQ(test::distinctFramesPerSecond(path), (std::vector<int>{30, 0, 30}));
+  EXPECT_NEAR(test::probeMovie(path).video().duration, 3.0, 1.0 / 30);
+}
+
+TEST_F(RecordingOutputTest, TheLastFrameLastsUntilTheStop) {
+  {
+    SCOPED_TRACE("a stop well after the last frame");
+    auto path = dir / "held.mp4";
+    auto o = output(path);
+    for (int n = 0; n < 10; ++n) feed(*o, n, n / 30.0);
+    o->streamDidStop(t0 + 2s);
+    ASSERT_TRUE(delegate->waitForReport());
+    auto facts = test::probeMovie(path);
+    EXPECT_EQ(facts.video().decodedFrames, 10);
+    EXPECT_NEAR(facts.video().duration, 2.0, 1.0 / 30);
+    EXPECT_NEAR(facts.video().lastPts, 9 / 30.0, kTick);
+    auto frames = test::decodeVideoFrames(path);
+    EXPECT_NEAR(frames.back().duration, 2.0 - 9 / 30.0, kTick);
+  }
+  {
+    SCOPED_TRACE("a session starts at the first frame, whenever the stream started");
+    auto path = dir / "late.mp4";
+    auto o = output(path);
+    for (int n = 0; n < 5; ++n) feed(*o, n, 10.0 + n / 30.0);
+    o->streamDidStop(t0 + 11s);
+    o.reset();  // waits for the report
+    auto frames = test::decodeVideoFrames(path);
+    ASSERT_EQ(frames.size(), 5u);
+    EXPECT_NEAR(frames.front().pts, 0.0, kTick);
+    EXPECT_NEAR(test::probeMovie(path).video().duration, 1.0, 1.0 / 30);
+  }
+}
+
+TEST_F(RecordingOutputTest, FramesThatFindTheQueueFullOrCannotBeUsedAreDroppedAndCounted) {
+  auto path = dir / "drops.mp4";
+  auto o = output(path);
+  {
+    ThreadHold hold(o->thread());
+    for (int n = 0; n < 12; ++n)
+      o->streamDidOutputFrame(frameAt(t0 + seconds(n / 30.0), quadrantImage(320, 240, n), uint64_t(n)));
+    EXPECT_EQ(o->framesQueued(), FfmpegRecordingOutput::kQueueCapacity);
+  }
+  // Unusable: no frame, no image, too small, not after the previous one.
+  o->streamDidOutputFrame(nullptr);
+  o->streamDidOutputFrame(frameAt(t0 + 1s, nullptr));
+  feed(*o, 20, 1.1, 318, 240);
+  feed(*o, 21, 0.1);
+  feed(*o, 22, 1.2);
+  o->streamDidStop(t0 + 2s);
+  o->streamDidOutputFrame(frameAt(t0 + 3s, quadrantImage(320, 240, 23)));  // after the stop
+  ASSERT_TRUE(delegate->waitForReport());
+  EXPECT_EQ(delegate->finishes(), 1);
+
+  auto counts = o->counts();
+  EXPECT_EQ(counts.received, 18u);
+  EXPECT_EQ(counts.written, 9u);
+  EXPECT_EQ(counts.droppedBusy, 4u);
+  EXPECT_EQ(counts.droppedUnusable, 5u);
+  auto frames = test::decodeVideoFrames(path);
+  ASSERT_EQ(frames.size(), 9u);
+  for (int n = 0; n < 8; ++n) EXPECT_LE(frames[size_t(n)].distanceAt(80, 60, quadrantColour(n, 0)), kColourTolerance);
+  EXPECT_LE(frames[8].distanceAt(80, 60, quadrantColour(22, 0)), kColourTolerance);
+}
+
+TEST_F(RecordingOutputTest, EachTakeReportsExactlyOnceFromTheOutputsThread) {
+  {
+    SCOPED_TRACE("finish");
+    auto o = output(dir / "once.mp4");
+    for (int n = 0; n < 5; ++n) feed(*o, n, n / 30.0);
+    o->streamDidStop(t0 + 1s);
+    o->streamDidStop(t0 + 2s);  // a second stop changes nothing
+    ASSERT_TRUE(delegate->waitForReport());
+    o.reset();  // joins the output's thread: any late report would be in by now
+    EXPECT_EQ(delegate->finishes(), 1);
+    EXPECT_EQ(delegate->failures(), 0);
+    EXPECT_NE(delegate->reportThread(), std::this_thread::get_id());
+    EXPECT_NEAR(test::probeMovie(dir / "once.mp4").video().duration, 1.0, 1.0 / 30);
+  }
+  {
+    SCOPED_TRACE("failure: the file cannot be created");
+    delegate = std::make_shared<RecordingDelegate>();
+    auto blocker = dir / "plain-file";
+    std::ofstream(blocker) << "x";
+    auto path = blocker / "take.mp4";
+    auto o = output(path);  // does not throw: the failure waits for the stop
+    for (int n = 0; n < 5; ++n) feed(*o, n, n / 30.0);
+    o->streamDidStop(t0 + 1s);
+    ASSERT_TRUE(delegate->waitForReport());
+    EXPECT_EQ(o->counts().droppedUnusable, 5u);
+    o.reset();
+    EXPECT_EQ(delegate->finishes(), 0);
+    ASSERT_EQ(delegate->failures(), 1);
+    auto error = delegate->error();
+    EXPECT_EQ(error->domain(), "Vantor.Media");
+    EXPECT_EQ(error->code(), platform::ffmpeg::kCannotCreate);
+    EXPECT_EQ(error->description(), "cannot create " + path.string() + ": Not a directory");
+    EXPECT_NE(delegate->reportThread(), std::this_thread::get_id());
+  }
+  {
+    SCOPED_TRACE("failure: stopped before any frame, and no file left");
+    delegate = std::make_shared<RecordingDelegate>();
+    auto path = dir / "nothing.mp4";
+    auto o = output(path);
+    o->setPaused(true);
+    feed(*o, 0, 0.0);  // paused: not written
+    o->streamDidStop(t0 + 1s);
+    ASSERT_TRUE(delegate->waitForReport());
+    o.reset();
+    EXPECT_EQ(delegate->finishes(), 0);
+    ASSERT_EQ(delegate->failures(), 1);
+    EXPECT_EQ(delegate->error()->code(), platform::ffmpeg::kNoFrames);
+    EXPECT_EQ(delegate->error()->description(), "no frames were recorded");
+    EXPECT_FALSE(std::filesystem::exists(path));
+  }
+}
+
+TEST_F(RecordingOutputTest, ADelegateThatIsGoneHearsNothingAndTheMovieIsStillComplete) {
+  auto path = dir / "orphan.mp4";
+  auto o = output(path);
+  std::weak_ptr<RecordingDelegate> watch = delegate;
+  for (int n = 0; n < 5; ++n) feed(*o, n, n / 30.0);
+  delegate.reset();
+  ASSERT_TRUE(watch.expired());
+  o->streamDidStop(t0 + 1s);
+  o.reset();
+  auto facts = test::probeMovie(path);
+  EXPECT_EQ(facts.video().decodedFrames, 5);
+  EXPECT_NEAR(facts.video().duration, 1.0, 1.0 / 30);
+}
+
+TEST_F(RecordingOutputTest, ADelegateMayReleaseTheOutputWhileBeingTold) {
+  auto path = dir / "released.mp4";
+  auto o = output(path);
+  std::shared_ptr<FfmpegRecordingOutput> held = o;
+  std::mutex m;
+  delegate->onReport = [&] {
+    std::lock_guard lock(m);
+    held.reset();  // the last reference, on the output's own thread
+  };
+  for (int n = 0; n < 5; ++n) feed(*o, n, n / 30.0);
+  o->streamDidStop(t0 + 1s);
+  o.reset();
+  ASSERT_TRUE(delegate->waitForReport());
+  {
+    std::lock_guard lock(m);
+    EXPECT_FALSE(held);
+  }
+  EXPECT_EQ(delegate->finishes(), 1);
+  EXPECT_EQ(test::probeMovie(path).video().decodedFrames, 5);
+}
+
+TEST_F(RecordingOutputTest, AStreamThreadFeedsWhileTheMainThreadPausesAndResumes) {
+  auto path = dir / "busy.mp4";
+  auto o = output(path, 640, 360);
+  constexpr int N = 240;
+  std::atomic<bool> fed{false};
+  std::thread stream([&] {
+    for (int n = 0; n < N; ++n)
+      o->streamDidOutputFrame(frameAt(t0 + seconds(n / 60.0), quadrantImage(640, 360, n), uint64_t(n)));
+    fed = true;
+  });
+  for (int i = 0; !fed; ++i) {
+    o->setPaused(i % 2 == 0);
+    std::this_thread::yield();
+  }
+  stream.join();
+  o->setPaused(false);
+  o->streamDidStop(t0 + seconds(N / 60.0));
+  ASSERT_TRUE(delegate->waitForReport());
+  auto counts = o->counts();
+  EXPECT_EQ(counts.received, uint64_t(N));
+  EXPECT_EQ(counts.written + counts.droppedBusy + counts.droppedPaused + counts.droppedUnusable, uint64_t(N));
+  EXPECT_EQ(counts.droppedUnusable, 0u);
+  if (counts.written == 0) {
+    EXPECT_EQ(delegate->failures(), 1);
+  } else {
+    EXPECT_EQ(delegate->finishes(), 1);
+    EXPECT_EQ(test::probeMovie(path).video().decodedFrames, int64_t(counts.written));
+  }
+}
+
+}  // namespace
+}  // namespace vantor::mediatest

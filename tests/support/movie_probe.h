@@ -1,0 +1,96 @@
+#pragma once
+// Reads movies back for tests, over libavformat/libavcodec: what streams a
+// file holds, what decoding them yields, and the decoded pictures as BGRA.
+//
+//   auto facts = test::probeMovie(path);            // decodes every stream once
+//   const auto& v = facts.video();                  // the first video stream
+//   EXPECT_EQ(v.codec, "h264"); EXPECT_EQ(v.decodedFrames, 90);
+//   for (const auto& f : test::decodeVideoFrames(path)) { f.pts; f.rgbAt(10, 10); }
+//   auto perSecond = test::distinctFramesPerSecond(path);  // changes per second of pts
+//
+// Everything throws std::runtime_error, with FFmpeg's reason, when the file
+// cannot be opened or decoded. Decoded pictures are converted with the
+// colour matrix and range the stream declares.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantor::test {
+
+struct StreamFacts {
+  int index = -1;
+  std::string type;   // "video", "audio", ...
+  std::string codec;  // "h264", "aac", "pcm_s16le", ...
+  double startTime = 0;  // seconds
+  double duration = 0;   // seconds, as the container declares (the stream's, else the file's)
+
+  // Video.
+  int width = 0, height = 0;
+  std::string pixelFormat;  // "yuv420p"
+  // Colour tags as FFmpeg names them: "smpte170m", "bt709", ... and "tv"/"pc"
+  // for the range; "unknown" when untagged.
+  std::string colorSpace, colorPrimaries, colorTransfer, colorRange;
+  int64_t decodedFrames = 0;  // pictures (video) or sample frames (audio) decoding yielded
+  double lastPts = 0;         // seconds: the latest pts of a decoded picture
+
+  // Audio.
+  int sampleRate = 0, channels = 0;
+  int64_t decodedSamples = 0;  // per channel
+  double decodedSeconds() const { return sampleRate ? double(decodedSamples) / sampleRate : 0; }
+};
+
+struct MovieFacts {
+  std::string format;    // libavformat's name, e.g. "mov,mp4,m4a,3gp,3g2,mj2"
+  double duration = 0;   // seconds, the file's
+  std::vector<StreamFacts> streams;
+
+  // The first stream of `type`, or nullptr.
+  const StreamFacts* find(std::string_view type) const;
+  // The first video / audio stream; throws when there is none.
+  const StreamFacts& video() const;
+  const StreamFacts& audio() const;
+};
+
+// Opens the movie and decodes every stream to the end.
+MovieFacts probeMovie(const std::filesystem::path& path);
+
+struct DecodedFrame {
+  double pts = 0;  // seconds
+  // Seconds on screen: until the next picture's pts, and for the last one
+  // until the end of the stream as the container declares it (libavformat
+  // does not hand over stored per-sample durations of fragmented MPEG-4).
+  double duration = 0;
+  bool keyFrame = false;
+  int width = 0, height = 0;
+  std::vector<uint8_t> bgra;  // rows of 4 × width bytes, B,G,R,A
+
+  const uint8_t* pixel(int x, int y) const { return bgra.data() + (size_t(y) * width + x) * 4; }
+  uint32_t rgbAt(int x, int y) const {  // 0xRRGGBB
+    const uint8_t* p = pixel(x, y);
+    return uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+  }
+  // Largest difference in any of R, G, B from `rgb` (0xRRGGBB) at (x, y).
+  int distanceAt(int x, int y, uint32_t rgb) const;
+};
+
+// Decodes the first video stream and hands each picture, in decoding order
+// (presentation order for streams without B-frames), to `visit`; returning
+// false stops early. Each picture is handed over once the next one (or the
+// end) is known, which gives it its duration.
+void forEachVideoFrame(const std::filesystem::path& path, const std::function<bool(const DecodedFrame&)>& visit);
+// The same, collected. Mind the memory: every picture is kept as BGRA.
+std::vector<DecodedFrame> decodeVideoFrames(const std::filesystem::path& path, size_t maxFrames = SIZE_MAX);
+
+// For each second of pts up to the last picture's (element i covers [i, i+1)),
+// how many pictures differ
+// from the one before them: some channel of some pixel moved by more than
+// `tolerance`, which coding noise between repeated pictures stays under. The
+// first picture counts as a change.
+std::vector<int> distinctFramesPerSecond(const std::filesystem::path& path, int tolerance = 24);
+
+}  // namespace vantor::test
