@@ -1,6 +1,7 @@
 #include "platform/x11/capture_source.h"
 
 #include <xcb/composite.h>
+#include <xcb/xinput.h>
 
 #include <algorithm>
 
@@ -65,6 +66,8 @@ CaptureSource::CaptureSource(const Connection& c, const ContentFilter& filter, b
       xcb_xfixes_create_region(conn, parts_, 0, nullptr);
     }
     xcb_xfixes_select_cursor_input(conn, c.root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+    motionEvents_ = ext.xinput;
+    if (motionEvents_) listenForMotion(true);
     // A new damage object starts out covering the whole drawable and reports
     // it. A round trip puts that report in the queue before the first frame,
     // so that it is consumed with it and not mistaken for a later change.
@@ -83,6 +86,7 @@ CaptureSource::~CaptureSource() {
   if (parts_) xcb_xfixes_destroy_region(conn, parts_);
   if (pixmap_) xcb_free_pixmap(conn, pixmap_);
   if (watch_ && c_.extensions().xfixes) xcb_xfixes_select_cursor_input(conn, c_.root(), 0);
+  if (motionEvents_) listenForMotion(false);
   if (kind_ == ContentFilter::Kind::window && !gone_) {
     if (composite_) xcb_composite_unredirect_window(conn, id_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
     if (watch_) {
@@ -159,6 +163,12 @@ bool CaptureSource::handleEvent(const xcb_generic_event_t* event) {
     damagePending_ = true;
     return true;
   }
+  if (motionEvents_ && type == XCB_GE_GENERIC) {
+    const auto* e = reinterpret_cast<const xcb_ge_generic_event_t*>(event);
+    if (e->extension != ext.xinputOpcode || e->event_type != XCB_INPUT_RAW_MOTION) return false;
+    motion_ = true;
+    return true;
+  }
   if (ext.xfixes && type == ext.xfixesEventBase + XCB_XFIXES_CURSOR_NOTIFY) {
     cursorChanged_ = true;
     return true;
@@ -194,6 +204,21 @@ bool CaptureSource::handleEvent(const xcb_generic_event_t* event) {
     default:
       return false;
   }
+}
+
+void CaptureSource::listenForMotion(bool on) {
+  // Raw events go to the root whatever window the pointer is over.
+  struct {
+    xcb_input_event_mask_t head;
+    uint32_t bits;
+  } mask{{XCB_INPUT_DEVICE_ALL, 1}, on ? uint32_t{XCB_INPUT_XI_EVENT_MASK_RAW_MOTION} : 0u};
+  xcb_input_xi_select_events(c_.get(), c_.root(), 1, &mask.head);
+}
+
+bool CaptureSource::takeMotion() {
+  bool moved = motion_;
+  motion_ = false;
+  return moved;
 }
 
 bool CaptureSource::cursorShapeChanged() {

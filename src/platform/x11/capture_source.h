@@ -49,6 +49,12 @@ class CaptureSource {
   // re-arms change tracking. Call right before grabbing, so that nothing
   // drawn after it is missed.
   bool takeChanges();
+  // Pointer motion as events (XInput 2 raw motion), so that an idle pointer
+  // needs no polling. Only with `watch` and a server that has XInput 2.
+  bool reportsMotion() const { return motionEvents_; }
+  void listenForMotion(bool on);
+  // Whether raw motion arrived since the last call.
+  bool takeMotion();
   // Whether the window has been destroyed (streams end then).
   bool gone() const { return gone_; }
   // Whether something was reported that takeChanges() has not looked at.
@@ -89,6 +95,8 @@ class CaptureSource {
   bool damagePending_ = false;
   bool structureChanged_ = true;
   bool cursorChanged_ = false;
+  bool motionEvents_ = false;
+  bool motion_ = false;
   Area last_;
 };
 

@@ -6,6 +6,7 @@
 #include <xcb/res.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
+#include <xcb/xinput.h>
 
 #include <cstring>
 #include <utility>
@@ -119,6 +120,7 @@ void Connection::queryExtensions() {
   xcb_prefetch_extension_data(c_, &xcb_xfixes_id);
   xcb_prefetch_extension_data(c_, &xcb_damage_id);
   xcb_prefetch_extension_data(c_, &xcb_res_id);
+  xcb_prefetch_extension_data(c_, &xcb_input_id);
 
   const auto* shm = present(c_, &xcb_shm_id);
   const auto* randr = present(c_, &xcb_randr_id);
@@ -126,6 +128,7 @@ void Connection::queryExtensions() {
   const auto* xfixes = present(c_, &xcb_xfixes_id);
   const auto* damage = present(c_, &xcb_damage_id);
   const auto* res = present(c_, &xcb_res_id);
+  const auto* input = present(c_, &xcb_input_id);
 
   // Extensions must be told which version the client speaks before use.
   xcb_shm_query_version_cookie_t shmC{};
@@ -134,12 +137,14 @@ void Connection::queryExtensions() {
   xcb_xfixes_query_version_cookie_t xfixesC{};
   xcb_damage_query_version_cookie_t damageC{};
   xcb_res_query_version_cookie_t resC{};
+  xcb_input_xi_query_version_cookie_t inputC{};
   if (shm) shmC = xcb_shm_query_version(c_);
   if (randr) randrC = xcb_randr_query_version(c_, 1, 6);
   if (composite) compositeC = xcb_composite_query_version(c_, 0, 4);
   if (xfixes) xfixesC = xcb_xfixes_query_version(c_, 6, 0);
   if (damage) damageC = xcb_damage_query_version(c_, 1, 1);
   if (res) resC = xcb_res_query_version(c_, 1, 2);
+  if (input) inputC = xcb_input_xi_query_version(c_, 2, 2);
 
   if (shm) ext_.shm = Reply<xcb_shm_query_version_reply_t>(xcb_shm_query_version_reply(c_, shmC, nullptr)) != nullptr;
   if (randr) {
@@ -162,6 +167,11 @@ void Connection::queryExtensions() {
   if (res) {
     Reply<xcb_res_query_version_reply_t> r(xcb_res_query_version_reply(c_, resC, nullptr));
     ext_.res = r && (r->server_major > 1 || r->server_minor >= 2);
+  }
+  if (input) {
+    Reply<xcb_input_xi_query_version_reply_t> r(xcb_input_xi_query_version_reply(c_, inputC, nullptr));
+    ext_.xinput = r && r->major_version >= 2;
+    ext_.xinputOpcode = input->major_opcode;
   }
 }
 

@@ -57,6 +57,8 @@ struct Extensions {
   bool xfixes = false;     // 2.0 or later: cursor image and regions
   bool damage = false;
   bool res = false;        // 1.2 or later: client ids
+  bool xinput = false;     // 2.0 or later: raw pointer motion
+  uint8_t xinputOpcode = 0;
   uint8_t damageEventBase = 0;
   uint8_t xfixesEventBase = 0;
 };

@@ -186,9 +186,17 @@ void X11Stream::run(exec::Resolver<void> started) {
 
 void X11Stream::capture(const Connection& c, CaptureSource& source, FrameMaker& maker) {
   const auto interval = std::max<Clock::duration>(config_.minimumFrameInterval, Clock::duration::zero());
-  // X reports cursor shape changes but not moves, so the pointer is polled:
-  // as often as frames may go out, but no more than 120 times a second.
+  // X reports cursor shape changes but not moves. The pointer is polled while
+  // it moves, as often as frames may go out but no more than 120 times a
+  // second. Where the server has XInput 2, a still pointer is left alone
+  // until raw motion arrives (looked at four times a second all the same,
+  // for warps, which make no motion events); without it, it is polled always.
   const auto pointerInterval = std::max<Clock::duration>(interval, std::chrono::nanoseconds(1'000'000'000 / 120));
+  const auto idlePointerInterval = std::chrono::milliseconds(250);
+  constexpr int kStillPollsBeforeEvents = 30;
+  const bool motionEvents = source.reportsMotion();
+  bool tracking = !motionEvents;
+  int stillPolls = 0;
   Clock::time_point lastGrab{};
   Clock::time_point nextPointerPoll = Clock::now();
   bool first = true, dirty = false;
@@ -196,6 +204,19 @@ void X11Stream::capture(const Connection& c, CaptureSource& source, FrameMaker& 
   auto inside = [&](int x, int y) {
     return x >= source.lastRootX() && y >= source.lastRootY() && x < source.lastRootX() + source.lastWidth() &&
            y < source.lastRootY() + source.lastHeight();
+  };
+  // Looks where the pointer is; true when it moved.
+  auto pollPointer = [&] {
+    Reply<xcb_query_pointer_reply_t> p(xcb_query_pointer_reply(c.get(), xcb_query_pointer(c.get(), c.root()), nullptr));
+    if (!p || (p->root_x == pointerX && p->root_y == pointerY)) return false;
+    if (inside(pointerX, pointerY) || inside(p->root_x, p->root_y)) dirty = true;
+    pointerX = p->root_x, pointerY = p->root_y;
+    return true;
+  };
+  auto startTracking = [&] {
+    tracking = true;
+    stillPolls = 0;
+    source.listenForMotion(false);  // polling now; events would only wake us more
   };
 
   while (!stopRequested_.load()) {
@@ -213,14 +234,23 @@ void X11Stream::capture(const Connection& c, CaptureSource& source, FrameMaker& 
     }
 
     auto now = Clock::now();
+    if (source.takeMotion() && !tracking) {
+      startTracking();
+      nextPointerPoll = now;
+    }
     if (now >= nextPointerPoll) {
-      Reply<xcb_query_pointer_reply_t> p(
-          xcb_query_pointer_reply(c.get(), xcb_query_pointer(c.get(), c.root()), nullptr));
-      if (p && (p->root_x != pointerX || p->root_y != pointerY)) {
-        if (inside(pointerX, pointerY) || inside(p->root_x, p->root_y)) dirty = true;
-        pointerX = p->root_x, pointerY = p->root_y;
+      bool moved = pollPointer();
+      stillPolls = moved ? 0 : stillPolls + 1;
+      if (!tracking && moved) {
+        startTracking();
+      } else if (tracking && motionEvents && stillPolls >= kStillPollsBeforeEvents) {
+        // Back to events: listen first, then look once more, so that a move
+        // in between is not missed.
+        source.listenForMotion(true);
+        tracking = false;
+        if (pollPointer()) startTracking();
       }
-      nextPointerPoll = now + pointerInterval;
+      nextPointerPoll = now + (tracking ? pointerInterval : idlePointerInterval);
     }
     if (source.cursorShapeChanged() && inside(pointerX, pointerY)) dirty = true;
 
@@ -261,6 +291,16 @@ void X11Stream::capture(const Connection& c, CaptureSource& source, FrameMaker& 
         }
       }
     }
+
+    // Events that came in while we waited for replies sit in xcb's queue, not
+    // on the socket, and poll(2) would not see them.
+    bool queued = false;
+    while (xcb_generic_event_t* e = xcb_poll_for_queued_event(c.get())) {
+      source.handleEvent(e);
+      std::free(e);
+      queued = true;
+    }
+    if (queued) continue;
 
     // Sleep until the next pointer poll, or the next allowed grab when
     // something is waiting to be shown.
