@@ -249,6 +249,26 @@ TEST_F(Streams, WindowStreamFollowsResizes) {
   EXPECT_EQ(rgbAt(img, 1120, 629), kBlack);
 }
 
+TEST_F(Streams, WindowStreamPausesWhileUnmappedAndResumesWhenMappedAgain) {
+  auto w = x->create({.x = 100, .y = 100, .width = 320, .height = 180, .color = kGreen});
+  auto s = stream(ContentFilter::forWindow({w}), 320, 180);
+  runOnMain(main, [&]() -> asio::awaitable<void> {
+    co_await start(*s);
+    EXPECT_TRUE(co_await waitUntil([&] { return frames.handled >= 1; }));
+    x->unmap(w);
+    x->fill(w, kBlue);  // drawn while unmapped: nothing to show yet
+    co_await sleepFor(200ms);
+    EXPECT_EQ(frames.handled, 1);
+    // Mapped again the window has new storage, which the stream must find.
+    x->map(w);
+    EXPECT_TRUE(co_await waitUntil([&] { return frames.handled >= 2; }));
+    x->fill(w, kRed);
+    EXPECT_TRUE(co_await waitUntil([&] { return frames.last && rgbAt(frames.image(), 160, 90) == kRed; }));
+    co_await stop(*s);
+  });
+  EXPECT_EQ(rgbAt(frames.image(), 0, 0), kRed);
+}
+
 TEST_F(Streams, AWindowThatVanishesEndsItsFramesWithOneLogLine) {
   test::CapturedOutput out;
   auto w = x->create({.x = 100, .y = 100, .width = 200, .height = 200, .color = kRed});
