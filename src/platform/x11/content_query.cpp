@@ -189,14 +189,12 @@ int layerFor(const Atoms& a, const std::vector<uint32_t>& types, bool overrideRe
   return overrideRedirect ? kLayerOverrideRedirect : kLayerNormal;
 }
 
-std::optional<std::string> titleFrom(const Atoms& a, const xcb_get_property_reply_t* netName,
-                                     const xcb_get_property_reply_t* wmName) {
+std::optional<std::string> titleFrom(const xcb_get_property_reply_t* netName, const xcb_get_property_reply_t* wmName) {
   if (netName) return toValidUtf8(bytesOf(*netName));
   if (!wmName) return std::nullopt;
   auto bytes = bytesOf(*wmName);
   if (wmName->type == XCB_ATOM_STRING) return latin1ToUtf8(bytes);
   // COMPOUND_TEXT and UTF8_STRING: plain text in practice is valid UTF-8 as it is.
-  (void)a;
   return toValidUtf8(bytes);
 }
 
@@ -369,7 +367,7 @@ std::vector<Window> queryWindows(const Connection& c) {
     Window win;
     win.windowID = w;
     win.windowLayer = layerFor(a, cardinalsOf(type.get()), attrs->override_redirect);
-    win.title = titleFrom(a, netName.get(), wmName.get());
+    win.title = titleFrom(netName.get(), wmName.get());
     if (auto cls = classFrom(wmClass.get())) {
       win.owningApplication = RunningApplication{*cls};
     } else if (auto pids = cardinalsOf(pid.get()); !pids.empty()) {

@@ -6,10 +6,14 @@
 
 namespace vantor::platform::x11 {
 
-std::optional<CursorImage> fetchCursor(const Connection& c) {
-  if (!c.extensions().xfixes) return std::nullopt;
-  Reply<xcb_xfixes_get_cursor_image_reply_t> r(
-      xcb_xfixes_get_cursor_image_reply(c.get(), xcb_xfixes_get_cursor_image(c.get()), nullptr));
+CursorRequest requestCursor(const Connection& c) {
+  if (!c.extensions().xfixes) return {};
+  return {xcb_xfixes_get_cursor_image(c.get()), true};
+}
+
+std::optional<CursorImage> receiveCursor(const Connection& c, CursorRequest request) {
+  if (!request.sent) return std::nullopt;
+  Reply<xcb_xfixes_get_cursor_image_reply_t> r(xcb_xfixes_get_cursor_image_reply(c.get(), request.cookie, nullptr));
   if (!r) return std::nullopt;
   CursorImage img;
   img.x = r->x;

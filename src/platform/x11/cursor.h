@@ -1,6 +1,8 @@
 #pragma once
 // The pointer's image, drawn into grabbed pixels: X grabs never contain it.
 
+#include <xcb/xfixes.h>
+
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -19,8 +21,14 @@ struct CursorImage {
 };
 
 // The current cursor, or nullopt when the server has no XFixes or the
-// request failed.
-std::optional<CursorImage> fetchCursor(const Connection& c);
+// request failed. In two halves, so that other requests can go out between.
+struct CursorRequest {
+  xcb_xfixes_get_cursor_image_cookie_t cookie{};
+  bool sent = false;
+};
+CursorRequest requestCursor(const Connection& c);
+std::optional<CursorImage> receiveCursor(const Connection& c, CursorRequest request);
+inline std::optional<CursorImage> fetchCursor(const Connection& c) { return receiveCursor(c, requestCursor(c)); }
 
 // Alpha-blends the cursor into `image`, whose top-left pixel sits at
 // (originX, originY) on the root. Draws only when the hotspot lies inside

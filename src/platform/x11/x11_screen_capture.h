@@ -23,7 +23,7 @@
 
 namespace vantor::platform {
 
-// `display` names the X server ("":99" and the like); nullopt reads $DISPLAY
+// `display` names the X server (":99" and the like); nullopt reads $DISPLAY
 // when each connection is opened. Stream methods must be called on `main`.
 std::unique_ptr<ScreenCaptureService> makeX11ScreenCapture(exec::Loop& main,
                                                            std::optional<std::string> display = std::nullopt);

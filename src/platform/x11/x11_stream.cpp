@@ -59,14 +59,16 @@ FrameMaker::Result FrameMaker::make(ImageRef& image, Clock::time_point& grabbedA
     content = PixelBuffer{area->width, area->height, area->width * 4, scratch_->data()};
   }
 
-  // Ask for the cursor first: its reply comes back while the server copies pixels.
+  // Ask for the cursor first: one round trip for both.
+  auto cursorRequest = requestCursor(c_);
   grabbedAt = Clock::now();
   bool grabbed = source_.grab(*area, direct ? *slot->shm : *scratch_);
+  auto cursor = receiveCursor(c_, cursorRequest);
   if (!grabbed) {
     FramePool::release(slot);
     return Result::grabFailed;
   }
-  if (auto cursor = fetchCursor(c_)) drawCursor(*cursor, content, area->rootX, area->rootY);
+  if (cursor) drawCursor(*cursor, content, area->rootX, area->rootY);
 
   if (!direct) {
     Placement at = fitInto(area->width, area->height, width_, height_);
