@@ -53,26 +53,26 @@ uint32_t TestWindows::atom(std::string_view name) {
   return r->atom;
 }
 
-uint32_t TestWindows::create(const WindowSpec& spec) {
+uint32_t TestWindows::create(const WindowOptions& options) {
   uint32_t w = xcb_generate_id(c_);
   uint32_t mask = XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT;
-  uint32_t values[] = {spec.color, spec.borderColor, spec.overrideRedirect ? 1u : 0u};
-  xcb_create_window(c_, XCB_COPY_FROM_PARENT, w, root(), static_cast<int16_t>(spec.x), static_cast<int16_t>(spec.y),
-                    static_cast<uint16_t>(spec.width), static_cast<uint16_t>(spec.height),
-                    static_cast<uint16_t>(spec.borderWidth),
+  uint32_t values[] = {options.color, options.borderColor, options.overrideRedirect ? 1u : 0u};
+  xcb_create_window(c_, XCB_COPY_FROM_PARENT, w, root(), static_cast<int16_t>(options.x), static_cast<int16_t>(options.y),
+                    static_cast<uint16_t>(options.width), static_cast<uint16_t>(options.height),
+                    static_cast<uint16_t>(options.borderWidth),
                     XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual, mask, values);
 
-  if (spec.checkerColor) {
+  if (options.checkerColor) {
     // The server tiles the background pixmap, so the pattern paints itself.
-    int cell = spec.checkerSize;
+    int cell = options.checkerSize;
     xcb_pixmap_t tile = xcb_generate_id(c_);
     xcb_create_pixmap(c_, screen_->root_depth, tile, w, static_cast<uint16_t>(2 * cell), static_cast<uint16_t>(2 * cell));
     xcb_gcontext_t gc = xcb_generate_id(c_);
-    uint32_t fg = spec.color;
+    uint32_t fg = options.color;
     xcb_create_gc(c_, gc, tile, XCB_GC_FOREGROUND, &fg);
     xcb_rectangle_t all{0, 0, static_cast<uint16_t>(2 * cell), static_cast<uint16_t>(2 * cell)};
     xcb_poly_fill_rectangle(c_, tile, gc, 1, &all);
-    fg = *spec.checkerColor;
+    fg = *options.checkerColor;
     xcb_change_gc(c_, gc, XCB_GC_FOREGROUND, &fg);
     xcb_rectangle_t squares[] = {{static_cast<int16_t>(cell), 0, static_cast<uint16_t>(cell), static_cast<uint16_t>(cell)},
                                  {0, static_cast<int16_t>(cell), static_cast<uint16_t>(cell), static_cast<uint16_t>(cell)}};
@@ -82,26 +82,26 @@ uint32_t TestWindows::create(const WindowSpec& spec) {
     xcb_free_pixmap(c_, tile);
   }
 
-  if (spec.netWmName)
-    setProperty(c_, w, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, spec.netWmName->data(), spec.netWmName->size());
-  if (spec.wmName) setProperty(c_, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, spec.wmName->data(), spec.wmName->size());
-  if (spec.wmClass) {
-    std::string both = *spec.wmClass + '\0' + *spec.wmClass + '\0';
+  if (options.netWmName)
+    setProperty(c_, w, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, options.netWmName->data(), options.netWmName->size());
+  if (options.wmName) setProperty(c_, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, options.wmName->data(), options.wmName->size());
+  if (options.wmClass) {
+    std::string both = *options.wmClass + '\0' + *options.wmClass + '\0';
     setProperty(c_, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, both.data(), both.size());
   }
-  if (spec.pid) setProperty(c_, w, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, &*spec.pid, 1);
-  if (spec.windowType) {
-    uint32_t type = atom(*spec.windowType);
+  if (options.pid) setProperty(c_, w, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, &*options.pid, 1);
+  if (options.windowType) {
+    uint32_t type = atom(*options.windowType);
     setProperty(c_, w, atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, &type, 1);
   }
   // The position and size are the user's wish: window managers keep them.
   uint32_t hints[18] = {};
   hints[0] = 1 | 2;  // USPosition | USSize
-  hints[1] = static_cast<uint32_t>(spec.x), hints[2] = static_cast<uint32_t>(spec.y);
-  hints[3] = static_cast<uint32_t>(spec.width), hints[4] = static_cast<uint32_t>(spec.height);
+  hints[1] = static_cast<uint32_t>(options.x), hints[2] = static_cast<uint32_t>(options.y);
+  hints[3] = static_cast<uint32_t>(options.width), hints[4] = static_cast<uint32_t>(options.height);
   setProperty(c_, w, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 32, hints, 18);
 
-  if (spec.mapped) map(w);
+  if (options.mapped) map(w);
   else sync();
   return w;
 }

@@ -25,7 +25,7 @@
 
 namespace vantor::test {
 
-struct WindowSpec {
+struct WindowOptions {
   int x = 100, y = 100;  // top-left corner on the root (outside any border)
   int width = 320, height = 240;
   int borderWidth = 0;                   // an X border around the window, in borderColor
@@ -51,7 +51,7 @@ class TestWindows {
   TestWindows& operator=(const TestWindows&) = delete;
 
   // Makes a top-level window and returns its XID.
-  uint32_t create(const WindowSpec& spec);
+  uint32_t create(const WindowOptions& options);
   void fill(uint32_t window, uint32_t color);  // repaints it in one colour
   void map(uint32_t window);                   // returns once viewable
   void unmap(uint32_t window);                 // returns once unmapped

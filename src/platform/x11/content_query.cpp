@@ -380,8 +380,8 @@ std::vector<Window> queryWindows(const Connection& c) {
   if (!needsResource.empty()) {
     std::vector<xcb_res_query_client_ids_cookie_t> cookies;
     for (size_t i : needsResource) {
-      xcb_res_client_id_spec_t spec{out[i].windowID, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-      cookies.push_back(xcb_res_query_client_ids(c.get(), 1, &spec));
+      xcb_res_client_id_spec_t who{out[i].windowID, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+      cookies.push_back(xcb_res_query_client_ids(c.get(), 1, &who));
     }
     for (size_t k = 0; k < needsResource.size(); ++k) {
       Reply<xcb_res_query_client_ids_reply_t> r(xcb_res_query_client_ids_reply(c.get(), cookies[k], nullptr));
