@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <array>
+#include <asio/co_spawn.hpp>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -16,7 +17,6 @@
 #include "platform/ffmpeg/encoding_thread.h"
 #include "platform/media.h"
 #include "platform/video_frame.h"
-#include "support/run_coroutine.h"
 
 namespace vantor::mediatest {
 
@@ -93,10 +93,21 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
-// finishWriting on a main loop of its own; rethrows its failure.
-inline void finishWriting(platform::VideoWriter& writer) {
-  exec::MainLoop main;
-  test::runOn(main, exec::awaitCompletion<void>([&](exec::Resolver<void> done) { writer.finishWriting(done); }));
+// finishWriting, awaited on `main`; rethrows its failure. `main` must outlive
+// the writer: the writer's thread may still be leaving the loop's wake-up
+// call when the report has already been handled.
+inline void finishWriting(exec::MainLoop& main, platform::VideoWriter& writer) {
+  std::exception_ptr failure;
+  bool finished = false;
+  asio::co_spawn(main.context(),
+                 exec::awaitCompletion<void>([&](exec::Resolver<void> done) { writer.finishWriting(done); }),
+                 [&](std::exception_ptr e) {
+                   failure = e;
+                   finished = true;
+                 });
+  main.run();  // the spawned coroutine keeps it running until the report
+  ASSERT_TRUE(finished);
+  if (failure) std::rethrow_exception(failure);
 }
 
 // Keeps an encoding thread busy until release(), so tests can fill its queue

@@ -282,12 +282,12 @@ TEST_F(RecordingOutputTest, ADelegateMayReleaseTheOutputWhileBeingTold) {
 
 TEST_F(RecordingOutputTest, AStreamThreadFeedsWhileTheMainThreadPausesAndResumes) {
   auto path = dir / "busy.mp4";
-  auto o = output(path, 640, 360);
-  constexpr int N = 240;
+  auto o = output(path);
+  constexpr int N = 180;
   std::atomic<bool> fed{false};
   std::thread stream([&] {
     for (int n = 0; n < N; ++n)
-      o->streamDidOutputFrame(frameAt(t0 + seconds(n / 60.0), quadrantImage(640, 360, n), uint64_t(n)));
+      o->streamDidOutputFrame(frameAt(t0 + seconds(n / 60.0), quadrantImage(320, 240, n), uint64_t(n)));
     fed = true;
   });
   for (int i = 0; !fed; ++i) {

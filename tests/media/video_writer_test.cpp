@@ -38,6 +38,7 @@ class VideoWriterTest : public ::testing::Test {
     }
   }
 
+  exec::MainLoop main;  // first in, last out: writers' threads are gone before it
   ScratchDir dir;
   std::unique_ptr<platform::MediaServices> services = platform::makeFfmpegMediaServices();
   Clock::time_point t0 = Clock::now();
@@ -53,7 +54,7 @@ TEST_F(VideoWriterTest, SixtyFramesASecondComeBackWithTheirSizeTimesColoursAndTa
   for (int n = 0; n < N; ++n) offsets.push_back(n / 60.0);
   appendAll(*w, t0, offsets, W, H);
   w->markAsFinished();
-  finishWriting(*w);
+  finishWriting(main, *w);
   EXPECT_EQ(concrete(*w).counts().written, uint64_t(N));
 
   auto facts = test::probeMovie(path);
@@ -99,7 +100,7 @@ TEST_F(VideoWriterTest, IrregularTimesAreKeptAndKeyframesComeAtLeastEveryTwoSeco
   ASSERT_TRUE(w->startWriting());
   w->startSession(t0);
   appendAll(*w, t0, offsets, W, H);
-  finishWriting(*w);
+  finishWriting(main, *w);
 
   auto frames = test::decodeVideoFrames(path);
   ASSERT_EQ(frames.size(), offsets.size());
@@ -121,7 +122,7 @@ TEST_F(VideoWriterTest, OddSizesLoseTheirLastColumnAndRow) {
   ASSERT_TRUE(w->startWriting());
   w->startSession(t0);
   appendAll(*w, t0, {0.0, 0.1}, 321, 241);
-  finishWriting(*w);
+  finishWriting(main, *w);
   auto facts = test::probeMovie(path);
   EXPECT_EQ(facts.video().width, 320);
   EXPECT_EQ(facts.video().height, 240);
@@ -179,7 +180,7 @@ TEST_F(VideoWriterTest, RefusesFramesOutOfTurnAndWhileTheQueueIsFull) {
   w->markAsFinished();
   EXPECT_FALSE(w->isReadyForMoreMediaData());
   EXPECT_FALSE(w->append(frameAt(t0 + 3s, image))) << "after markAsFinished";
-  finishWriting(*w);
+  finishWriting(main, *w);
   EXPECT_FALSE(w->append(frameAt(t0 + 4s, image))) << "after finishWriting";
 
   auto counts = cw.counts();
@@ -194,7 +195,7 @@ TEST_F(VideoWriterTest, FinishingWithoutFrames) {
     SCOPED_TRACE("never started: reports at once, no file");
     auto path = dir / "never.mp4";
     auto w = writer(path, 320, 240);
-    finishWriting(*w);
+    finishWriting(main, *w);
     EXPECT_FALSE(std::filesystem::exists(path));
   }
   {
@@ -203,7 +204,7 @@ TEST_F(VideoWriterTest, FinishingWithoutFrames) {
     auto w = writer(path, 320, 240);
     ASSERT_TRUE(w->startWriting());
     w->startSession(t0);
-    finishWriting(*w);
+    finishWriting(main, *w);
     auto facts = test::probeMovie(path);
     EXPECT_EQ(facts.video().codec, "h264");
     EXPECT_EQ(facts.video().decodedFrames, 0);
@@ -215,8 +216,8 @@ TEST_F(VideoWriterTest, FinishingWithoutFrames) {
     ASSERT_TRUE(w->startWriting());
     w->startSession(t0);
     ASSERT_TRUE(w->append(frameAt(t0, quadrantImage(320, 240, 0))));
-    finishWriting(*w);
-    finishWriting(*w);
+    finishWriting(main, *w);
+    finishWriting(main, *w);
     EXPECT_EQ(test::probeMovie(path).video().decodedFrames, 1);
   }
 }
@@ -236,7 +237,7 @@ TEST_F(VideoWriterTest, FailuresAreMediaErrorsPeopleCanRead) {
     EXPECT_EQ(error->description(), "cannot create " + path.string() + ": Not a directory");
     EXPECT_FALSE(w->isReadyForMoreMediaData());
     EXPECT_FALSE(w->append(frameAt(t0, quadrantImage(320, 240, 0))));
-    finishWriting(*w);  // never started: succeeds at once
+    finishWriting(main, *w);  // never started: succeeds at once
   }
   {
     SCOPED_TRACE("sizes that cannot be encoded");
