@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/command_loop.h"
+#include "platform/sim/sim_media.h"
 #include "platform/sim/sim_screen_capture.h"
 #include "app/event_writer.h"
 #include "app/line_queue.h"
@@ -82,7 +83,8 @@ void BM_CommandLoop_InProcess(benchmark::State& state) {
   CountedOutput output;
   exec::MainLoop main;
   platform::sim::SimScreenCapture screenCapture;  // the mix holds no valid start
-  CaptureState capture(main, screenCapture);
+  platform::sim::SimMediaServices media;
+  CaptureState capture(main, {screenCapture, media, {}});
   std::atomic<bool> loopFailed{false};
 
   for (auto _ : state) {

@@ -14,13 +14,14 @@
 #include "app/log.h"
 #include "control/capture_state.h"
 #include "exec/main_loop.h"
+#include "platform/ffmpeg/ffmpeg_media.h"
 #include "platform/x11/x11_screen_capture.h"
 #include "targets/listing.h"
 
 namespace {
 
-asio::awaitable<void> commandMode(vantor::exec::MainLoop& main, vantor::platform::ScreenCaptureService& screen) {
-  vantor::CaptureState state(main, screen);
+asio::awaitable<void> commandMode(vantor::exec::MainLoop& main, vantor::platform::Platform platform) {
+  vantor::CaptureState state(main, platform);
   vantor::logInfo("vantor: started, waiting for commands on stdin");
   auto queue = std::make_shared<vantor::app::LineQueue>();
   vantor::app::startLineReader(STDIN_FILENO, queue);
@@ -43,6 +44,9 @@ int main(int argc, char** argv) {
 
   vantor::exec::MainLoop main;
   auto screen = vantor::platform::makeX11ScreenCapture(main);
+  auto media = vantor::platform::makeFfmpegMediaServices();
+  // The Linux platform offers every capability.
+  vantor::platform::Platform platform{*screen, *media, {}};
   auto onFailure = [](std::exception_ptr failure) {
     if (failure) {
       vantor::logError("vantor: " + vantor::describe(failure));
@@ -52,7 +56,7 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "list-targets") == 0)
     asio::co_spawn(main.context(), listingMode(*screen), onFailure);
   else
-    asio::co_spawn(main.context(), commandMode(main, *screen), onFailure);
+    asio::co_spawn(main.context(), commandMode(main, platform), onFailure);
   main.run();
   return 0;
 }

@@ -1,14 +1,24 @@
 #include "control/capture_state.h"
 
+#include <cmath>
 #include <filesystem>
 
 #include "app/event_writer.h"
+#include "app/log.h"
 #include "targets/capture_catalog.h"
 
 namespace vantor {
 
-CaptureState::CaptureState(exec::MainLoop& main, platform::ScreenCaptureService& screenCapture)
-    : main_(main), screenCapture_(screenCapture) {}
+namespace {
+double secondsBetween(CaptureState::Clock::time_point from, CaptureState::Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+}  // namespace
+
+CaptureState::CaptureState(exec::MainLoop& main, platform::Platform platform)
+    : main_(main), platform_(platform), recorder_(main, platform) {}
+
+CaptureState::~CaptureState() = default;
 
 asio::awaitable<void> CaptureState::start(StartCommand command) {
   VANTOR_ASSERT_ON(main_);
@@ -20,7 +30,7 @@ asio::awaitable<void> CaptureState::start(StartCommand command) {
 
   std::optional<CaptureTargetMeta> target;
   try {
-    target = co_await resolveTarget(screenCapture_, command.target, command.mode);
+    target = co_await resolveTarget(platform_.screenCapture, command.target, command.mode);
   } catch (const std::exception& e) {
     emitError(std::string("Failed to resolve capture target: ") + e.what());
     co_return;
@@ -37,8 +47,20 @@ asio::awaitable<void> CaptureState::start(StartCommand command) {
   std::error_code ignored;
   std::filesystem::create_directories(video.parent_path(), ignored);
 
-  // The screen recorder is not built yet: say so in the protocol's own terms.
-  emitError("recorder.start failed: video recording is not available in this build yet");
+  try {
+    co_await recorder_.start(*target, command.includeMic, video);
+  } catch (const std::exception& e) {
+    emitError(std::string("recorder.start failed: ") + e.what());
+    co_return;
+  }
+
+  isRecording_ = true;
+  isPaused_ = false;
+  startDate_ = Clock::now();
+  pausedAccumulated_ = 0;
+  pauseStartedAt_.reset();
+  emitStatus("recording");
+  startTimers();
 }
 
 asio::awaitable<std::optional<std::string>> CaptureState::stop() {
@@ -47,7 +69,18 @@ asio::awaitable<std::optional<std::string>> CaptureState::stop() {
     emitError("not recording");
     co_return std::nullopt;
   }
-  co_return std::nullopt;  // unreachable until a take can start
+  emitStatus("stopping");
+  stopTimers();
+  isRecording_ = false;
+
+  std::filesystem::path video;
+  try {
+    video = co_await recorder_.stop();
+  } catch (const std::exception& e) {
+    emitError(std::string("recorder.stop failed: ") + e.what());
+    co_return std::nullopt;
+  }
+  co_return video.string();
 }
 
 void CaptureState::pause() {
@@ -56,6 +89,15 @@ void CaptureState::pause() {
     emitError("not recording");
     return;
   }
+  if (isPaused_) {
+    emitError("already paused");
+    return;
+  }
+  isPaused_ = true;
+  recorder_.setPaused(true);
+  pauseStartedAt_ = Clock::now();
+  logInfo("vantor: paused");
+  emitStatus("paused");
 }
 
 void CaptureState::resume() {
@@ -64,6 +106,68 @@ void CaptureState::resume() {
     emitError("not recording");
     return;
   }
+  if (!isPaused_) {
+    emitError("not paused");
+    return;
+  }
+  isPaused_ = false;
+  recorder_.setPaused(false);
+  if (pauseStartedAt_) {
+    pausedAccumulated_ += secondsBetween(*pauseStartedAt_, Clock::now());
+    pauseStartedAt_.reset();
+  }
+  logInfo("vantor: resumed");
+  emitStatus("recording");
+}
+
+double CaptureState::elapsedSeconds() const {
+  VANTOR_ASSERT_ON(main_);
+  if (!startDate_) return 0;
+  Clock::time_point now = Clock::now();
+  double current = pauseStartedAt_ ? secondsBetween(*pauseStartedAt_, now) : 0;
+  return secondsBetween(*startDate_, now) - pausedAccumulated_ - current;
+}
+
+void CaptureState::startTimers() {
+  VANTOR_ASSERT_ON(main_);
+  elapsedTimer_ = std::make_unique<exec::RepeatingTimer>(main_, kElapsedInterval, [this] {
+    if (startDate_) emitElapsed(elapsedSeconds());
+  });
+  elapsedTimer_->start();
+  micLevelTimer_ = std::make_unique<exec::RepeatingTimer>(main_, kMicLevelInterval, [this] {
+    // The arithmetic runs on the queue that owns the samples, off the main loop.
+    micSampleQueue_.post([this] { emitLevel(); });
+  });
+  micLevelTimer_->start();
+}
+
+void CaptureState::stopTimers() {
+  VANTOR_ASSERT_ON(main_);
+  if (elapsedTimer_) elapsedTimer_->cancel();
+  elapsedTimer_.reset();
+  if (micLevelTimer_) micLevelTimer_->cancel();
+  micLevelTimer_.reset();
+}
+
+void CaptureState::appendMicSamples(std::vector<int16_t> samples) {
+  micSampleQueue_.post([this, samples = std::move(samples)] {
+    recentMicSamples_.insert(recentMicSamples_.end(), samples.begin(), samples.end());
+  });
+}
+
+double CaptureState::micLevel(const std::vector<int16_t>& samples) {
+  double sum = 0;
+  for (int16_t s : samples) sum += double(s) * double(s);
+  double rms = std::sqrt(sum / double(samples.size()));
+  return std::min(rms / 32768.0, 1.0);
+}
+
+void CaptureState::emitLevel() {
+  VANTOR_ASSERT_ON(micSampleQueue_);
+  if (recentMicSamples_.empty()) return;  // the host's meter keeps its last value
+  std::vector<int16_t> window;
+  window.swap(recentMicSamples_);
+  emitMicLevel(micLevel(window));
 }
 
 asio::awaitable<void> CaptureState::restart() {
@@ -72,6 +176,8 @@ asio::awaitable<void> CaptureState::restart() {
     emitError("not recording");
     co_return;
   }
+  // Restarting a running take arrives with the audio chain.
+  emitError("restart is not available in this build yet");
 }
 
 asio::awaitable<void> CaptureState::discard() {
@@ -80,6 +186,8 @@ asio::awaitable<void> CaptureState::discard() {
     emitError("not recording");
     co_return;
   }
+  // Discarding a running take arrives with the audio chain.
+  emitError("discard is not available in this build yet");
 }
 
 asio::awaitable<void> CaptureState::screenshot() {
@@ -88,6 +196,8 @@ asio::awaitable<void> CaptureState::screenshot() {
     emitError("screenshot: no active capture target");
     co_return;
   }
+  // Stills arrive with the screenshot grabber.
+  emitError("screenshot: failed to capture JPEG");
 }
 
 }  // namespace vantor

@@ -1,33 +1,39 @@
 #pragma once
-// The capture controller: the one object that owns the state of the current
-// take and answers every command. Created once by the command loop and never
-// replaced; every operation runs on the main loop (checked), except the
-// mic-level work on micSampleQueue.
+// The capture controller: the one object that owns the recording components
+// and the state of the current take, and answers every command. Created once
+// by the command loop and never replaced. Every operation runs on the main
+// loop (checked); the mic-level work runs on micSampleQueue.
 //
-// Built so far: the guards, and start up to the recorder: the target is
-// resolved and remembered and the output directory made, but no recorder
-// exists yet, so every start ends in "recorder.start failed".
+// Built so far: video takes (start, stop, pause, resume, the elapsed and
+// level timers). Not yet: the audio chain (a take with includeMic records
+// video only), restart, discard and screenshots beyond their guards.
 
 #include <asio/awaitable.hpp>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/commands.h"
 #include "exec/main_loop.h"
+#include "exec/repeating_timer.h"
 #include "exec/serial_queue.h"
-#include "platform/screen_capture.h"
+#include "platform/platform.h"
+#include "recorder/screen_recorder.h"
 #include "targets/capture_target.h"
 
 namespace vantor {
 
 class CaptureState {
  public:
-  using WallClock = std::chrono::system_clock;
+  using Clock = std::chrono::steady_clock;
+  static constexpr auto kElapsedInterval = std::chrono::seconds(1);
+  static constexpr auto kMicLevelInterval = std::chrono::milliseconds(100);
 
-  CaptureState(exec::MainLoop& main, platform::ScreenCaptureService& screenCapture);
+  CaptureState(exec::MainLoop& main, platform::Platform platform);
+  ~CaptureState();
 
   asio::awaitable<void> start(StartCommand command);
   // The path of the finished movie, or nothing when there was no take or it failed.
@@ -38,21 +44,37 @@ class CaptureState {
   asio::awaitable<void> discard();
   asio::awaitable<void> screenshot();
 
+  // Recorded time of the current (or last) take: since the start, less its pauses.
+  double elapsedSeconds() const;
+
+  // Appends microphone samples for the next level; runs the append on micSampleQueue.
+  void appendMicSamples(std::vector<int16_t> samples);
+  // The level of a window of samples: RMS / 32768, at most 1.
+  static double micLevel(const std::vector<int16_t>& samples);
+
   bool isRecording() const { return isRecording_; }
   bool isPaused() const { return isPaused_; }
   const std::optional<StartCommand>& lastStartCommand() const { return lastStartCommand_; }
   const std::optional<CaptureTargetMeta>& lastTargetMeta() const { return lastTargetMeta_; }
+  ScreenRecorder& recorder() { return recorder_; }
 
  private:
-  exec::MainLoop& main_;
-  platform::ScreenCaptureService& screenCapture_;
+  void startTimers();
+  void stopTimers();
+  void emitLevel();  // on micSampleQueue
 
+  exec::MainLoop& main_;
+  platform::Platform platform_;
+
+  ScreenRecorder recorder_;
   std::optional<std::string> audioFileURL_;
   std::optional<StartCommand> lastStartCommand_;
   std::optional<CaptureTargetMeta> lastTargetMeta_;
-  std::optional<WallClock::time_point> startDate_;
+  std::optional<Clock::time_point> startDate_;
   double pausedAccumulated_ = 0;
-  std::optional<WallClock::time_point> pauseStartedAt_;
+  std::optional<Clock::time_point> pauseStartedAt_;
+  std::unique_ptr<exec::RepeatingTimer> elapsedTimer_;
+  std::unique_ptr<exec::RepeatingTimer> micLevelTimer_;
   std::vector<int16_t> recentMicSamples_;  // only on micSampleQueue_
   exec::SerialQueue micSampleQueue_{".helper.miclevel"};
   bool isRecording_ = false;

@@ -20,6 +20,15 @@ void Loop::runHere() {
   runningLoop = outer;
 }
 
+void Loop::runHereUntil(const std::function<bool()>& done) {
+  const Loop* outer = runningLoop;
+  runningLoop = this;
+  context_.restart();
+  while (!done() && context_.run_one() > 0) {
+  }
+  runningLoop = outer;
+}
+
 void failOwnership(const Loop& expected, const char* where) {
   logError(std::string("vantor: ") + where + " must run on " + expected.label() +
            "; called from another thread");

@@ -9,6 +9,7 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -36,6 +37,8 @@ class Loop {
  protected:
   // Runs the loop on the calling thread until it runs out of work or is stopped.
   void runHere();
+  // The same, but also ends as soon as `done` answers true after a handler.
+  void runHereUntil(const std::function<bool()>& done);
 
  private:
   std::string label_;

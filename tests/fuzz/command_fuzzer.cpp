@@ -15,6 +15,7 @@
 #include "app/event_writer.h"
 #include "app/line_splitter.h"
 #include "app/log.h"
+#include "platform/sim/sim_media.h"
 #include "platform/sim/sim_screen_capture.h"
 
 namespace {
@@ -46,7 +47,8 @@ struct Harness {
   CheckingSink logs{false};
   vantor::exec::MainLoop main;
   vantor::platform::sim::SimScreenCapture screenCapture;
-  vantor::CaptureState state{main, screenCapture};
+  vantor::platform::sim::SimMediaServices media;
+  vantor::CaptureState state{main, {screenCapture, media, {}}};
   Harness() {
     vantor::app::setEventSink(&events);
     vantor::app::setLogSink(&logs);
@@ -70,10 +72,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   splitter.append(bytes.substr(cut));
   for (const std::string& line : lines) {
     if (!staysInScratch(line)) continue;
-    asio::co_spawn(h.main.context(), vantor::app::dispatchLine(line, h.state), [](std::exception_ptr e) {
+    bool done = false;
+    asio::co_spawn(h.main.context(), vantor::app::dispatchLine(line, h.state), [&](std::exception_ptr e) {
       if (e) std::abort();
+      done = true;
     });
-    h.main.run();
+    // Timers of a running take keep the loop busy: run until this command is answered.
+    h.main.runUntil([&] { return done; });
   }
   return 0;
 }

@@ -16,16 +16,22 @@ template <typename T>
 T runOn(exec::MainLoop& main, asio::awaitable<T> operation) {
   std::exception_ptr failure;
   if constexpr (std::is_void_v<T>) {
-    asio::co_spawn(main.context(), std::move(operation), [&](std::exception_ptr e) { failure = e; });
-    main.run();
+    bool finished = false;
+    asio::co_spawn(main.context(), std::move(operation), [&](std::exception_ptr e) {
+      failure = e;
+      finished = true;
+    });
+    main.runUntil([&] { return finished; });
     if (failure) std::rethrow_exception(failure);
   } else {
     std::optional<T> result;
+    bool finished = false;
     asio::co_spawn(main.context(), std::move(operation), [&](std::exception_ptr e, T value) {
       failure = e;
       if (!e) result.emplace(std::move(value));
+      finished = true;
     });
-    main.run();
+    main.runUntil([&] { return finished; });
     if (failure) std::rethrow_exception(failure);
     return std::move(*result);
   }

@@ -5,7 +5,7 @@
 #include <asio/co_spawn.hpp>
 #include <thread>
 
-#include "platform/sim/sim_screen_capture.h"
+#include "support/sim_platform.h"
 #include "support/capture_sinks.h"
 
 namespace vantor::app {
@@ -33,8 +33,8 @@ class CommandLoopTest : public ::testing::Test {
 
   test::CapturedOutput out;
   exec::MainLoop main;
-  platform::sim::SimScreenCapture screenCapture;
-  CaptureState state{main, screenCapture};
+  test::SimPlatform sim;
+  CaptureState state{main, sim.platform()};
 };
 
 TEST_F(CommandLoopTest, AnswersEachCommandInOrderAndEndsWithTheExitLog) {

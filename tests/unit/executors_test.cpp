@@ -109,10 +109,11 @@ TEST(OwnershipCheckDeathTest, AbortsWhenConfinedCodeRunsOffItsLoop) {
 
 TEST(RepeatingTimer, FiresOnAbsoluteDeadlinesSoSlowHandlersDoNotDrift) {
   // Each handler takes most of the interval; a timer re-armed relative to the
-  // end of its handler would fall ~18 ms behind per firing.
+  // end of its handler would fall ~18 ms behind per firing, 360 ms over 20.
+  // The bound leaves half of that for a loaded machine.
   MainLoop main;
   constexpr auto interval = 20ms;
-  constexpr int firings = 10;
+  constexpr int firings = 20;
   std::vector<Clock::duration> at;
   Clock::time_point started;
   RepeatingTimer timer(main, interval, [&] {
@@ -128,7 +129,7 @@ TEST(RepeatingTimer, FiresOnAbsoluteDeadlinesSoSlowHandlersDoNotDrift) {
   ASSERT_EQ(at.size(), size_t(firings));
   EXPECT_GE(at.front(), interval);
   EXPECT_GE(at.back(), firings * interval);
-  EXPECT_LT(at.back(), firings * interval + 90ms);
+  EXPECT_LT(at.back(), firings * interval + 180ms);
 }
 
 TEST(RepeatingTimer, NoHandlerRunsAfterCancelEvenWhenItWasAlreadyDue) {

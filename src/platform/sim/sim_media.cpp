@@ -5,7 +5,7 @@
 
 namespace vantor::platform::sim {
 
-std::vector<SimVideoWriter*> SimMediaServices::writers() const {
+std::vector<std::shared_ptr<SimWriterLog>> SimMediaServices::writers() const {
   std::lock_guard lock(mutex_);
   return writers_;
 }
@@ -18,10 +18,13 @@ std::vector<std::shared_ptr<SimRecordingOutput>> SimMediaServices::outputs() con
 std::unique_ptr<VideoWriter> SimMediaServices::createVideoWriter(const std::filesystem::path& path, int width,
                                                                  int height) {
   if (writerCreationFailure) throw *writerCreationFailure;
-  auto writer = std::make_unique<SimVideoWriter>(*this, path, width, height);
+  auto log = std::make_shared<SimWriterLog>();
+  log->path = path;
+  log->width = width;
+  log->height = height;
   std::lock_guard lock(mutex_);
-  writers_.push_back(writer.get());
-  return writer;
+  writers_.push_back(log);
+  return std::make_unique<SimVideoWriter>(*this, log);
 }
 
 std::shared_ptr<RecordingOutput> SimMediaServices::createRecordingOutput(
@@ -33,27 +36,23 @@ std::shared_ptr<RecordingOutput> SimMediaServices::createRecordingOutput(
   return output;
 }
 
-SimVideoWriter::SimVideoWriter(SimMediaServices& owner, std::filesystem::path path, int width, int height)
-    : path(std::move(path)), width(width), height(height), owner_(owner) {}
-
-SimVideoWriter::~SimVideoWriter() {
-  std::lock_guard lock(owner_.mutex_);
-  std::erase(owner_.writers_, this);
-}
+SimVideoWriter::SimVideoWriter(SimMediaServices& owner, std::shared_ptr<SimWriterLog> log)
+    : owner_(owner), log_(std::move(log)) {}
 
 bool SimVideoWriter::startWriting() {
-  ++startWritingCalls;
+  ++log_->startWritingCalls;
   return owner_.writersStartWriting;
 }
 
 bool SimVideoWriter::append(const FrameRef& frame) {
-  if (!sessionStart || markedFinished || !readyForMore) return false;
-  appendedIndices.push_back(frame->index);
+  if (!log_->sessionStart || log_->markedFinished || !log_->readyForMore) return false;
+  log_->appendedIndices.push_back(frame->index);
+  log_->appendedTimes.push_back(frame->presentationTime);
   return true;
 }
 
 void SimVideoWriter::finishWriting(exec::Resolver<void> done) {
-  finished = true;
+  log_->finished = true;
   owner_.reports_.post([done = std::move(done)] { done.succeed(); });
 }
 

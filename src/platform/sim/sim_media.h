@@ -17,6 +17,21 @@ namespace vantor::platform::sim {
 class SimVideoWriter;
 class SimRecordingOutput;
 
+// What one video writer was asked to do; outlives the writer so tests can
+// look after the recorder has let it go.
+struct SimWriterLog {
+  std::filesystem::path path;
+  int width = 0;
+  int height = 0;
+  bool readyForMore = true;  // isReadyForMoreMediaData's answer
+  int startWritingCalls = 0;
+  std::optional<std::chrono::steady_clock::time_point> sessionStart;
+  std::vector<uint64_t> appendedIndices;  // frames accepted, by stream index
+  std::vector<std::chrono::steady_clock::time_point> appendedTimes;
+  bool markedFinished = false;
+  bool finished = false;
+};
+
 class SimMediaServices final : public MediaServices {
  public:
   // Injected failures and behaviour of what gets created next.
@@ -29,7 +44,7 @@ class SimMediaServices final : public MediaServices {
   Error outputFailure{"Vantor.Media", 9, "simulated recording failure"};
   std::chrono::milliseconds outputReportDelay{0};
 
-  std::vector<SimVideoWriter*> writers() const;
+  std::vector<std::shared_ptr<SimWriterLog>> writers() const;
   std::vector<std::shared_ptr<SimRecordingOutput>> outputs() const;
 
   std::unique_ptr<VideoWriter> createVideoWriter(const std::filesystem::path& path, int width, int height) override;
@@ -40,35 +55,25 @@ class SimMediaServices final : public MediaServices {
   friend class SimVideoWriter;
   friend class SimRecordingOutput;
   mutable std::mutex mutex_;
-  std::vector<SimVideoWriter*> writers_;
+  std::vector<std::shared_ptr<SimWriterLog>> writers_;
   std::vector<std::shared_ptr<SimRecordingOutput>> outputs_;
   exec::SerialQueue reports_{".sim.media"};
 };
 
 class SimVideoWriter final : public VideoWriter {
  public:
-  SimVideoWriter(SimMediaServices& owner, std::filesystem::path path, int width, int height);
-  ~SimVideoWriter() override;
-
-  const std::filesystem::path path;
-  const int width;
-  const int height;
-  bool readyForMore = true;  // isReadyForMoreMediaData's answer
-  int startWritingCalls = 0;
-  std::optional<Clock::time_point> sessionStart;
-  std::vector<uint64_t> appendedIndices;  // frames accepted, by stream index
-  bool markedFinished = false;
-  bool finished = false;
+  SimVideoWriter(SimMediaServices& owner, std::shared_ptr<SimWriterLog> log);
 
   bool startWriting() override;
-  void startSession(Clock::time_point sourceTime) override { sessionStart = sourceTime; }
-  bool isReadyForMoreMediaData() const override { return readyForMore; }
+  void startSession(Clock::time_point sourceTime) override { log_->sessionStart = sourceTime; }
+  bool isReadyForMoreMediaData() const override { return log_->readyForMore; }
   bool append(const FrameRef& frame) override;
-  void markAsFinished() override { markedFinished = true; }
+  void markAsFinished() override { log_->markedFinished = true; }
   void finishWriting(exec::Resolver<void> done) override;
 
  private:
   SimMediaServices& owner_;
+  std::shared_ptr<SimWriterLog> log_;
 };
 
 class SimRecordingOutput final : public RecordingOutput {

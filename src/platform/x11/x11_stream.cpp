@@ -111,6 +111,16 @@ void X11Stream::addStreamOutput(FrameHandler handler, exec::Loop& loop) {
   shared_->loop = &loop;
 }
 
+void X11Stream::addRecordingOutput(std::shared_ptr<RecordingOutput> output) {
+  std::lock_guard lock(mutex_);
+  if (!threadDone_) throw x11Error(kInvalidUse, "cannot add a recording output to a running stream");
+  shared_->recordingOutput = std::move(output);
+}
+
+void X11Stream::stopRecordingOutput() {
+  if (auto output = std::exchange(shared_->recordingOutput, nullptr)) output->streamDidStop(Clock::now());
+}
+
 StreamStats X11Stream::stats() const {
   return {shared_->delivered.load(), shared_->dropped.load(), shared_->grabs.load()};
 }
@@ -146,6 +156,7 @@ void X11Stream::stopCapture(exec::Resolver<void> done) {
       wake();
       return;
     }
+    stopRecordingOutput();
   }
   if (!shared_->loop) return done.succeed();
   // A fence behind every frame task already posted: once it runs, no handler
@@ -159,6 +170,7 @@ void X11Stream::finished() {
     std::lock_guard lock(mutex_);
     threadDone_ = true;
     stop.swap(pendingStop_);
+    if (stop) stopRecordingOutput();  // after the thread's last frame
   }
   if (stop) shared_->loop->post([done = *stop] { done.succeed(); });
 }
@@ -328,6 +340,7 @@ void X11Stream::deliver(ImageRef image, Clock::time_point at) {
     delete f;
   });
   shared->delivered.fetch_add(1);
+  if (shared->recordingOutput) shared->recordingOutput->streamDidOutputFrame(frame);
   shared->loop->post([shared, frame = std::move(frame)]() mutable {
     if (shared->active.load()) shared->handler(std::move(frame));
   });

@@ -73,6 +73,10 @@ class X11Stream final : public Stream {
   ~X11Stream() override;
 
   void addStreamOutput(FrameHandler handler, exec::Loop& loop) override;
+  // Frames go to the output from the stream's thread; it hears of the stop
+  // that stopCapture asks for (a stream that ends by itself, say because its
+  // window went, just sends no more frames).
+  void addRecordingOutput(std::shared_ptr<RecordingOutput> output) override;
   // Called on the main loop. Reports once the stream's connection is set up
   // and the filter's target was found; the first frame follows at once.
   void startCapture(exec::Resolver<void> done) override;
@@ -84,6 +88,7 @@ class X11Stream final : public Stream {
   struct Shared {
     FrameHandler handler;
     exec::Loop* loop = nullptr;
+    std::shared_ptr<RecordingOutput> recordingOutput;  // set before the thread starts
     std::atomic<bool> active{false};
     std::atomic<int> inFlight{0};
     std::atomic<uint64_t> delivered{0}, dropped{0}, grabs{0};
@@ -93,6 +98,8 @@ class X11Stream final : public Stream {
   void capture(const Connection& c, CaptureSource& source, FrameMaker& maker);
   void deliver(ImageRef image, std::chrono::steady_clock::time_point at);
   void finished();
+  // Tells the recording output, once, that the stream stopped. Under mutex_.
+  void stopRecordingOutput();
   void wake();
 
   std::optional<std::string> display_;

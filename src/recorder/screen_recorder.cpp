@@ -1,0 +1,222 @@
+#include "recorder/screen_recorder.h"
+
+#include <fmt/format.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "app/log.h"
+#include "targets/capture_catalog.h"
+
+namespace vantor {
+
+namespace {
+// Fixed for every target: content is fitted into this frame by the platform.
+constexpr int kFrameWidth = 1920;
+constexpr int kFrameHeight = 1080;
+constexpr auto kMinimumFrameInterval = std::chrono::nanoseconds(std::chrono::seconds(1)) / 60;
+constexpr int kQueueDepth = 6;
+}  // namespace
+
+// Hands the recording output's report, made on its own thread, to the main
+// loop. Outlives the recorder safely: the recorder detaches itself on destruction.
+class ScreenRecorder::OutputDelegate final : public platform::RecordingOutputDelegate {
+ public:
+  OutputDelegate(exec::MainLoop& main, ScreenRecorder* recorder) : main_(main), recorder_(recorder) {}
+  void detach() { recorder_ = nullptr; }  // main loop
+
+  void recordingOutputDidFinishRecording() override {
+    main_.post([this, self = keepAlive()] {
+      if (recorder_) recorder_->resumeFinishOnce("delegate.finish");
+    });
+  }
+  void recordingOutputDidFail(const Error& error) override {
+    logError(fmt::format("recorder: SCRecordingOutput failed: {}", error.description()));
+    main_.post([this, self = keepAlive()] {
+      if (recorder_) recorder_->resumeFinishOnce("delegate.fail");
+    });
+  }
+  std::weak_ptr<OutputDelegate> self;
+
+ private:
+  std::shared_ptr<OutputDelegate> keepAlive() { return self.lock(); }
+  exec::MainLoop& main_;
+  ScreenRecorder* recorder_;  // read and written on the main loop only
+};
+
+ScreenRecorder::ScreenRecorder(exec::MainLoop& main, platform::Platform platform,
+                               std::chrono::milliseconds finishTimeout)
+    : main_(main), platform_(platform), finishTimeout_(finishTimeout), delegate_(std::make_shared<OutputDelegate>(main, this)) {
+  delegate_->self = delegate_;
+}
+
+ScreenRecorder::~ScreenRecorder() { delegate_->detach(); }
+
+void ScreenRecorder::setPaused(bool paused) {
+  VANTOR_ASSERT_ON(main_);
+  isPaused_ = paused;
+  // The output writes no frames while paused, so what the user hid stays out of the movie.
+  if (recordingOutput_) recordingOutput_->setPaused(paused);
+}
+
+asio::awaitable<void> ScreenRecorder::start(CaptureTargetMeta target, bool includeMic,
+                                            std::filesystem::path outputURL) {
+  VANTOR_ASSERT_ON(main_);
+  logInfo(fmt::format("recorder.start: target={}/{} includeMic={}", rawValue(target.kind), target.identifier,
+                      includeMic ? "true" : "false"));
+
+  std::optional<platform::ContentFilter> filter = co_await CaptureCatalog::filter(platform_.screenCapture, target);
+  if (!filter) {
+    logError("recorder.start: capture target not found (filter nil) \u2014 aborting");
+    throw Error(kErrorDomain, 1, "Capture target not found");
+  }
+
+  outputURL_ = outputURL;
+  std::error_code ignored;
+  std::filesystem::remove(outputURL, ignored);
+
+  platform::StreamConfiguration config;
+  config.width = kFrameWidth;
+  config.height = kFrameHeight;
+  config.minimumFrameInterval = kMinimumFrameInterval;
+  config.queueDepth = kQueueDepth;
+  std::shared_ptr<platform::Stream> stream = platform_.screenCapture.createStream(*filter, config);
+  stream->addStreamOutput([this](platform::FrameRef frame) { didOutputFrame(frame); }, main_);
+
+  if (!platform_.capabilities.recordingOutput) {
+    writer_ = platform_.media.createVideoWriter(outputURL, config.width, config.height);
+    sessionStarted_ = false;
+    lastAppended_.reset();
+    logInfo("recorder.start: using AVAssetWriter fallback (macOS 13\u201314)");
+  } else {
+    recordingOutput_ = platform_.media.createRecordingOutput({outputURL, config.width, config.height}, delegate_);
+    recordingOutput_->setPaused(isPaused_);
+    stream->addRecordingOutput(recordingOutput_);
+    logInfo(fmt::format("recorder.start: using SCRecordingOutput (macOS 15+) \u2192 {}",
+                        outputURL.filename().string()));
+  }
+
+  stream_ = stream;
+  try {
+    co_await exec::awaitCompletion<void>([&](exec::Resolver<void> done) { stream->startCapture(std::move(done)); });
+  } catch (const std::exception& e) {
+    logError(fmt::format("recorder.start: stream.startCapture() failed: {}. If you just granted Screen Recording, "
+                         "QUIT and relaunch \u2014 the grant only applies to a fresh launch.",
+                         e.what()));
+    throw;
+  }
+  setPaused(false);
+  logInfo("recorder.start: capture started OK");
+}
+
+void ScreenRecorder::didOutputFrame(const platform::FrameRef& frame) {
+  VANTOR_ASSERT_ON(main_);
+  if (!frame->isValid) return;
+  currentSampleBuffer_ = frame;
+  if (!isPaused_ && !platform_.capabilities.recordingOutput) appendToWriter(frame);
+}
+
+void ScreenRecorder::appendToWriter(const platform::FrameRef& frame) {
+  if (!writer_) return;
+  if (!sessionStarted_) {
+    writer_->startWriting();
+    writer_->startSession(frame->presentationTime);
+    sessionStarted_ = true;
+  }
+  if (writer_->isReadyForMoreMediaData() && writer_->append(frame)) lastAppended_ = frame;
+}
+
+// An unchanged screen sends no frames, so the movie would end at the last
+// change. Showing the last written image once more at the stop makes the
+// movie as long as the take.
+void ScreenRecorder::holdLastFrameUntilNow() {
+  if (!writer_ || !sessionStarted_ || !lastAppended_) return;
+  auto hold = std::make_shared<platform::VideoFrame>(*lastAppended_);
+  hold->presentationTime = std::chrono::steady_clock::now();
+  if (hold->presentationTime > lastAppended_->presentationTime && writer_->isReadyForMoreMediaData())
+    writer_->append(hold);
+}
+
+asio::awaitable<void> ScreenRecorder::stopStream(std::shared_ptr<platform::Stream> stream) {
+  co_await exec::awaitCompletion<void>([&](exec::Resolver<void> done) { stream->stopCapture(std::move(done)); });
+}
+
+asio::awaitable<std::filesystem::path> ScreenRecorder::stop() {
+  VANTOR_ASSERT_ON(main_);
+  if (!outputURL_)
+    throw Error(kErrorDomain, 2, "The operation couldn\u2019t be completed. (Vantor.ScreenRecorder error 2.)");
+  std::filesystem::path url = *outputURL_;
+
+  if (platform_.capabilities.recordingOutput && recordingOutput_) {
+    finishResumed_ = false;
+    uint64_t stopId = ++stopCount_;
+    co_await exec::awaitCompletion<void>([&](exec::Resolver<void> done) {
+      finishContinuation_ = std::move(done);
+      if (stream_) {
+        asio::co_spawn(main_.context(), stopStream(stream_), [](std::exception_ptr) {});  // errors ignored
+      }
+      auto timer = std::make_shared<asio::steady_timer>(main_.context(), finishTimeout_);
+      timer->async_wait([this, timer, stopId](const asio::error_code&) {
+        // A timeout left over from an earlier stop never ends a later stop's wait.
+        if (stopId == stopCount_) resumeFinishOnce("timeout");
+      });
+    });
+    stream_.reset();
+    recordingOutput_.reset();
+    outputURL_.reset();
+    co_return url;
+  }
+
+  if (stream_) co_await stopStream(stream_);  // a failure leaves everything as it was
+  stream_.reset();
+  if (!platform_.capabilities.recordingOutput) {
+    if (writer_) {
+      holdLastFrameUntilNow();
+      writer_->markAsFinished();
+      co_await exec::awaitCompletion<void>([&](exec::Resolver<void> done) {
+        writer_->finishWriting(std::move(done));
+      });
+    }
+    writer_.reset();
+    sessionStarted_ = false;
+    lastAppended_.reset();
+  }
+  recordingOutput_.reset();
+  outputURL_.reset();
+  co_return url;
+}
+
+void ScreenRecorder::resumeFinishOnce(const std::string& source) {
+  VANTOR_ASSERT_ON(main_);
+  if (finishResumed_) return;
+  finishResumed_ = true;
+  logInfo(fmt::format("recorder.stop: SCRecordingOutput finalized (source={})", source));
+  if (finishContinuation_) {
+    finishContinuation_->succeed();
+    finishContinuation_.reset();
+  }
+}
+
+asio::awaitable<void> ScreenRecorder::discard() {
+  VANTOR_ASSERT_ON(main_);
+  if (stream_) {
+    try {
+      co_await stopStream(stream_);
+    } catch (const std::exception&) {
+      // Discarding goes on whatever the stream says.
+    }
+  }
+  stream_.reset();
+  writer_.reset();
+  sessionStarted_ = false;
+  lastAppended_.reset();
+  recordingOutput_.reset();
+  if (outputURL_) {
+    std::error_code ignored;
+    std::filesystem::remove(*outputURL_, ignored);
+  }
+  outputURL_.reset();
+}
+
+}  // namespace vantor

@@ -1,0 +1,197 @@
+// The controller on the simulated platform: start, stop, pause, resume,
+// the timers and the level arithmetic.
+
+#include "control/capture_state.h"
+
+#include <gtest/gtest.h>
+
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+#include <filesystem>
+
+#include "support/capture_sinks.h"
+#include "support/run_coroutine.h"
+#include "support/sim_platform.h"
+
+namespace vantor {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using platform::sim::SimScreenCapture;
+
+json error(const std::string& message) { return {{"type", "error"}, {"message", message}}; }
+json status(const std::string& phase) { return {{"type", "status"}, {"phase", phase}}; }
+
+class CaptureStateTest : public ::testing::Test {
+ protected:
+  ~CaptureStateTest() override { std::filesystem::remove_all(scratch); }
+
+  StartCommand command(std::string target = "", std::string file = "take.mp4") {
+    return {std::move(target), false, (scratch / file).string(), ""};
+  }
+  void start(StartCommand c) { test::runOn(main, state.start(std::move(c))); }
+  std::optional<std::string> stop() { return test::runOn(main, state.stop()); }
+  template <typename F>
+  void onMain(F f) {
+    test::runOn(main, [&]() -> asio::awaitable<void> {
+      f();
+      co_return;
+    }());
+  }
+  // Lets timers and deliveries run for a while.
+  void wait(std::chrono::milliseconds d) {
+    test::runOn(main, [d]() -> asio::awaitable<void> {
+      asio::steady_timer t(co_await asio::this_coro::executor, d);
+      co_await t.async_wait(asio::use_awaitable);
+    }());
+  }
+  std::vector<json> eventsOfType(const std::string& type) {
+    std::vector<json> out_;
+    for (auto& e : out.events())
+      if (e["type"] == type) out_.push_back(e);
+    return out_;
+  }
+
+  std::filesystem::path scratch =
+      std::filesystem::temp_directory_path() / ("vantor-state-" + std::to_string(getpid()));
+  test::CapturedOutput out;
+  exec::MainLoop main;
+  test::SimPlatform sim;
+  CaptureState state{main, sim.platform()};
+};
+
+TEST_F(CaptureStateTest, CommandsThatNeedATakeAnswerNotRecording) {
+  EXPECT_EQ(stop(), std::nullopt);
+  onMain([&] { state.pause(); });
+  onMain([&] { state.resume(); });
+  test::runOn(main, state.restart());
+  test::runOn(main, state.discard());
+  test::runOn(main, state.screenshot());
+  EXPECT_EQ(out.events(), (std::vector<json>{error("not recording"), error("not recording"), error("not recording"),
+                                             error("not recording"), error("not recording"),
+                                             error("screenshot: no active capture target")}));
+  EXPECT_TRUE(out.logLines().empty());
+}
+
+TEST_F(CaptureStateTest, AStartThatCannotResolveItsTargetSaysWhyAfterStarting) {
+  sim.capture.displays.clear();
+  start(command());
+  sim.capture.contentQueryFailure = Error("Vantor.X11", 2, "cannot connect to X server :5");
+  start(command("main"));
+  EXPECT_EQ(out.events(), (std::vector<json>{status("starting"), error("No displays found"), status("starting"),
+                                             error("Failed to resolve capture target: cannot connect to X server :5")}));
+  EXPECT_FALSE(state.lastStartCommand());
+  EXPECT_FALSE(std::filesystem::exists(scratch));
+}
+
+TEST_F(CaptureStateTest, ARecorderFailureKeepsTheCommandAndTargetForLater) {
+  StartCommand c = command("window-42", "deep/er/take.mp4");
+  start(c);
+  EXPECT_EQ(out.events(), (std::vector<json>{status("starting"), error("recorder.start failed: Capture target not found")}));
+  EXPECT_EQ(state.lastStartCommand(), c);
+  EXPECT_EQ(state.lastTargetMeta(), (CaptureTargetMeta{CaptureKind::window, "42", "Window 42"}));
+  EXPECT_TRUE(std::filesystem::is_directory(scratch / "deep/er"));
+  EXPECT_FALSE(state.isRecording());
+  EXPECT_EQ(stop(), std::nullopt);
+}
+
+TEST_F(CaptureStateTest, ATakeRunsFromStartToStopAndCannotStartTwice) {
+  start(command("", "a/b/take.mp4"));
+  EXPECT_TRUE(state.isRecording());
+  start(command());
+  EXPECT_EQ(out.events(), (std::vector<json>{status("starting"), status("recording"), error("already recording")}));
+  out.clear();
+  EXPECT_EQ(stop(), (scratch / "a/b/take.mp4").string());
+  EXPECT_EQ(out.events(), std::vector<json>{status("stopping")});
+  EXPECT_FALSE(state.isRecording());
+  EXPECT_EQ(stop(), std::nullopt);
+  // Stop keeps what restart and screenshots need.
+  EXPECT_TRUE(state.lastStartCommand());
+  EXPECT_TRUE(state.lastTargetMeta());
+}
+
+TEST_F(CaptureStateTest, ARecorderThatCannotStopReportsItAndLeavesTheTakeStopped) {
+  sim.capabilities.recordingOutput = false;
+  CaptureState writerState{main, sim.platform()};
+  test::runOn(main, writerState.start(command()));
+  sim.capture.captureStopFailure = Error("Vantor.X11", 3, "connection lost");
+  out.clear();
+  EXPECT_EQ(test::runOn(main, writerState.stop()), std::nullopt);
+  EXPECT_EQ(out.events(), (std::vector<json>{status("stopping"), error("recorder.stop failed: connection lost")}));
+  EXPECT_FALSE(writerState.isRecording());
+}
+
+TEST_F(CaptureStateTest, PauseAndResumeAnswerEachStateAndReachTheRecorder) {
+  start(command());
+  out.clear();
+  onMain([&] { state.pause(); });
+  EXPECT_TRUE(state.recorder().isPaused());
+  onMain([&] { state.pause(); });
+  onMain([&] { state.resume(); });
+  EXPECT_FALSE(state.recorder().isPaused());
+  onMain([&] { state.resume(); });
+  EXPECT_EQ(out.events(), (std::vector<json>{status("paused"), error("already paused"), status("recording"),
+                                             error("not paused")}));
+  EXPECT_EQ(out.logLines(), (std::vector<std::string>{"[INFO] vantor: paused", "[INFO] vantor: resumed"}));
+  stop();
+}
+
+TEST_F(CaptureStateTest, ElapsedTimeStandsStillWhilePausedAndAddsUpOverPauses) {
+  start(command());
+  double atPause = 0, duringPause = 0, total = 0;
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    wait(50ms);
+    onMain([&] {
+      state.pause();
+      atPause = state.elapsedSeconds();
+    });
+    wait(150ms);
+    onMain([&] {
+      duringPause = state.elapsedSeconds();
+      state.resume();
+    });
+    EXPECT_DOUBLE_EQ(duringPause, atPause);
+  }
+  auto begun = std::chrono::steady_clock::now();
+  wait(50ms);
+  onMain([&] { total = state.elapsedSeconds(); });
+  // Three 50 ms stretches of recording; the two 150 ms pauses do not count.
+  EXPECT_GE(total, 0.15);
+  EXPECT_LT(total, 0.15 + 0.25);
+  (void)begun;
+  stop();
+}
+
+TEST_F(CaptureStateTest, ElapsedEventsComeEverySecondAndStopWithTheTake) {
+  start(command());
+  wait(1150ms);
+  auto elapsed = eventsOfType("elapsed");
+  ASSERT_EQ(elapsed.size(), 1u);
+  EXPECT_NEAR(elapsed[0]["seconds"].get<double>(), 1.0, 0.1);
+  stop();
+  wait(1100ms);
+  EXPECT_EQ(eventsOfType("elapsed").size(), 1u);
+}
+
+TEST_F(CaptureStateTest, LevelEventsReportTheSamplesSinceTheLastTickOnly) {
+  start(command());
+  wait(250ms);
+  EXPECT_TRUE(eventsOfType("micLevel").empty());  // no microphone, no level
+  state.appendMicSamples(std::vector<int16_t>(1600, 16384));
+  wait(150ms);
+  auto levels = eventsOfType("micLevel");
+  ASSERT_EQ(levels.size(), 1u);
+  EXPECT_DOUBLE_EQ(levels[0]["value"].get<double>(), 0.5);
+  stop();
+}
+
+TEST(MicLevel, IsTheRmsOverFullScaleCappedAtOne) {
+  EXPECT_EQ(CaptureState::micLevel(std::vector<int16_t>(160, 0)), 0.0);
+  EXPECT_EQ(CaptureState::micLevel(std::vector<int16_t>(160, -32768)), 1.0);
+  EXPECT_EQ(CaptureState::micLevel(std::vector<int16_t>(160, 16384)), 0.5);
+  EXPECT_DOUBLE_EQ(CaptureState::micLevel({3, -4, 3, -4}), std::sqrt(12.5) / 32768);
+}
+
+}  // namespace
+}  // namespace vantor
