@@ -116,6 +116,23 @@ TEST_F(VideoWriterTest, IrregularTimesAreKeptAndKeyframesComeAtLeastEveryTwoSeco
     EXPECT_NEAR(frames[n].duration, offsets[n + 1] - offsets[n], kTick) << n;
 }
 
+TEST_F(VideoWriterTest, AFirstFrameAfterTheSessionStartIsShownFromTheStartAndTheRestKeepTheirTimes) {
+  constexpr int W = 320, H = 240;
+  auto path = dir / "late-first.mp4";
+  auto w = writer(path, W, H);
+  ASSERT_TRUE(w->startWriting());
+  w->startSession(t0 - 500ms);
+  appendAll(*w, t0, {0.0, 0.1, 0.25}, W, H);
+  finishWriting(main, *w);
+  auto frames = test::decodeVideoFrames(path);
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_NEAR(frames[0].pts, 0.0, kTick);
+  EXPECT_NEAR(frames[1].pts, 0.6, kTick);
+  EXPECT_NEAR(frames[2].pts, 0.75, kTick);
+  for (int n = 0; n < 3; ++n)
+    EXPECT_LE(frames[size_t(n)].distanceAt(W / 4, H / 4, quadrantColour(n, 0)), kColourTolerance) << n;
+}
+
 TEST_F(VideoWriterTest, OddSizesLoseTheirLastColumnAndRow) {
   auto path = dir / "odd.mp4";
   auto w = writer(path, 321, 241);

@@ -10,9 +10,13 @@
 // would only hide an encoder that cannot keep up, at the price of latency
 // and memory; the caller sees isReadyForMoreMediaData() go false instead.
 //
+// startWriting opens the encoder and creates the file on the caller's thread
+// (5–10 ms at 1080p here), so that its answer is final.
+//
 // Frames are placed at presentation time − session source time, in 1/90000 s;
 // a frame before the session, or not at least one tick after the previous
-// one, is refused. Frames must be at least width × height; their top-left
+// one, is refused. The first frame is shown from the session's start even
+// when it came later (mp4_file.h says why). Frames must be at least width × height; their top-left
 // width × height pixels (both rounded down to even) are encoded.
 
 #include <atomic>

@@ -70,7 +70,10 @@ void Mp4File::write(AVPacket* packet) {
     if (interval > 0) lastInterval_ = interval;
     mux(held_);
   }
-  av_packet_ref(held_, packet);
+  bool first = !holding_ && written_ == 0;
+  int r = av_packet_ref(held_, packet);
+  if (r < 0) throw mediaError(kCannotWrite, "cannot write " + path_.string() + ": " + avErrorText(r));
+  if (first) held_->pts = held_->dts = 0;
   holding_ = true;
 }
 

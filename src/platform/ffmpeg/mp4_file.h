@@ -11,6 +11,11 @@
 // Each packet is held until the next one arrives, which gives it its exact
 // duration; the last one's duration comes from finish(), so the movie can
 // end at the take's stop time rather than at the last frame's start.
+//
+// The first packet is placed at 0 whatever its time: the header goes out
+// before any frame, so it cannot hold an edit that starts the movie later,
+// and libavformat would otherwise shift every frame back by that offset.
+// The first frame is thus shown from the start; the others keep their times.
 
 #include <cstdint>
 #include <filesystem>
