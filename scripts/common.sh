@@ -9,6 +9,7 @@ VANTOR_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libasio-dev nlohmann-json3-dev libfmt-dev
   libgtest-dev googletest libbenchmark-dev
+  ffmpeg
   libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xfixes0-dev libxcb-damage0-dev libxcb-res0-dev libxcb-xinput-dev libyuv-dev xvfb x11-xserver-utils openbox
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
 )

@@ -1,16 +1,85 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the agent in command mode on this
-# terminal: type one JSON command per line, end with Ctrl-D.
+# The agent's main job, as a demo take: installs what is missing, builds, and
+# records a few seconds of the main display and of a window. Without a
+# display it starts a private Xvfb with moving content first. Prints every
+# event the agent sends and says where the movies are.
+#
+#   bash scripts/run.sh            # the demo, movies in ./demo-output
+#   bash scripts/run.sh --agent    # just the agent in command mode on this terminal
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/virtual-display.sh"
 
 vantor_install_packages
-vantor_build -DVANTOR_TESTS=OFF -DVANTOR_BENCH=OFF
+vantor_build -DCMAKE_BUILD_TYPE=Release -DVANTOR_TESTS=OFF -DVANTOR_BENCH=OFF
+agent="$VANTOR_BUILD/vantor"
 
-cat >&2 <<'HELP'
-vantor: type commands, one JSON object per line, for example
-  {"type":"stop"}
-  {"type":"screenshot"}
-Events appear on standard output, logs on standard error. Ctrl-D ends the agent.
-HELP
-exec "$VANTOR_BUILD/vantor" "$@"
+if [ "${1:-}" = "--agent" ]; then
+  echo 'vantor: one JSON command per line, e.g. {"type":"stop"}; Ctrl-D ends the agent.' >&2
+  exec "$agent"
+fi
+
+out_dir="$PWD/demo-output"
+mkdir -p "$out_dir"
+seconds=4
+content_pid=""
+cleanup() {
+  [ -n "$content_pid" ] && kill "$content_pid" 2>/dev/null || true
+  vantor_display_stop
+}
+trap cleanup EXIT
+
+if [ -z "${DISPLAY:-}" ] || ! "$agent" list-targets >/dev/null 2>&1; then
+  echo "demo: no display here; starting a private Xvfb with moving content" >&2
+  vantor_display_start
+  ffplay -loglevel error -window_title "Vantor demo" -left 200 -top 150 \
+    -f lavfi -i "testsrc2=size=960x540:rate=60" >/dev/null 2>&1 &
+  content_pid=$!
+  for _ in $(seq 50); do
+    "$agent" list-targets 2>/dev/null | grep -q 'Vantor demo' && break
+    sleep 0.1
+  done
+fi
+
+targets=$("$agent" list-targets)
+echo "demo: targets: $targets" >&2
+# The demo window if there is one, else the front-most window.
+window=$(grep -o '"id":"window-[0-9]*","label":"[^"]*Vantor demo' <<<"$targets" | head -1 | grep -o 'window-[0-9]*' || true)
+[ -n "$window" ] || window=$(grep -o 'window-[0-9]*' <<<"$targets" | head -1 || true)
+
+# Runs one take: start, wait, stop, echoing every event until "finished".
+take() {
+  local target=$1 file=$2
+  coproc AGENT { "$agent" 2>"$out_dir/agent.log"; }
+  printf '{"type":"start","target":"%s","includeMic":false,"outputPath":"%s","mode":""}\n' "$target" "$file" >&"${AGENT[1]}"
+  local line started=0
+  while read -r -t 10 line <&"${AGENT[0]}"; do
+    echo "  $line"
+    case "$line" in
+      *'"phase":"recording"'*) started=1; break ;;
+      *'"type":"error"'*) break ;;
+    esac
+  done
+  if [ "$started" = 1 ]; then
+    sleep "$seconds"
+    echo '{"type":"stop"}' >&"${AGENT[1]}"
+    while read -r -t 15 line <&"${AGENT[0]}"; do
+      echo "  $line"
+      case "$line" in *'"type":"finished"'* | *'"type":"error"'*) break ;; esac
+    done
+  fi
+  exec {AGENT[1]}>&-
+  wait "$AGENT_PID" 2>/dev/null || true
+}
+
+echo "demo: recording the main display for ${seconds} s" >&2
+take "" "$out_dir/display.mp4"
+if [ -n "$window" ]; then
+  echo "demo: recording $window for ${seconds} s" >&2
+  take "$window" "$out_dir/window.mp4"
+else
+  echo "demo: no window on screen to record" >&2
+fi
+
+echo "demo: movies in $out_dir:" >&2
+ls -l "$out_dir"/*.mp4 >&2
