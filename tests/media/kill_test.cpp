@@ -6,8 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "media_test_support.h"
 #include "support/movie_probe.h"
@@ -17,40 +20,66 @@ extern char** environ;
 namespace vantor::mediatest {
 namespace {
 
-TEST(KilledTake, LeavesAReadableMovieShortOfAtMostAboutTheLastSecond) {
-  constexpr int W = 320, H = 240, kFps = 30;
-  constexpr int kKillAfter = 4 * kFps;  // frames handed over before the kill
-  ScratchDir dir;
-  auto path = dir / "killed.mp4";
-
+// Runs the take writer on `path` with `args` and SIGKILLs it once it has
+// written `killAfter` lines (or the line "still"). The frames it handed over.
+int recordAndKill(const std::filesystem::path& path, std::vector<std::string> args, int killAfter) {
   int out[2];
-  ASSERT_EQ(pipe(out), 0);
+  if (pipe(out) != 0) throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, out[0]);
-  std::string exe = VANTOR_TAKE_WRITER, file = path.string(), w = std::to_string(W), h = std::to_string(H),
-              fps = std::to_string(kFps), limit = "30";
-  char* args[] = {exe.data(), file.data(), w.data(), h.data(), fps.data(), limit.data(), nullptr};
+  args.insert(args.begin(), {VANTOR_TAKE_WRITER, path.string()});
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
   pid_t child = -1;
-  int spawned = posix_spawn(&child, exe.c_str(), &actions, nullptr, args, environ);
+  int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
-  ASSERT_EQ(spawned, 0) << exe;
+  if (spawned != 0) {
+    close(out[0]);
+    throw std::runtime_error(std::string("cannot run ") + VANTOR_TAKE_WRITER);
+  }
 
   // Read the child's progress until it has handed over enough frames.
   FILE* progress = fdopen(out[0], "r");
   int handedOver = -1;
   char line[64];
-  while (handedOver + 1 < kKillAfter && std::fgets(line, sizeof line, progress)) handedOver = std::atoi(line);
+  bool still = false;
+  while (!still && handedOver + 1 < killAfter && std::fgets(line, sizeof line, progress)) {
+    if (std::string(line) == "still\n") still = true;
+    else handedOver = std::atoi(line);
+  }
   kill(child, SIGKILL);
   int status = 0;
   waitpid(child, &status, 0);
-  // Whatever it wrote after the last line we read.
-  while (std::fgets(line, sizeof line, progress)) handedOver = std::atoi(line);
+  // Whatever it wrote after the last line read.
+  while (std::fgets(line, sizeof line, progress))
+    if (std::string(line) != "still\n") handedOver = std::atoi(line);
   std::fclose(progress);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the writer ended on its own: " << status;
-  int sent = handedOver + 1;
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the writer ended on its own: " << status;
+  return handedOver + 1;
+}
+
+// What survived must be the take's beginning, in order, at its times.
+void expectPrefixOfTheTake(const std::filesystem::path& path, int fps, int width, int height, int contentFrames) {
+  int n = 0;
+  test::forEachVideoFrame(path, [&](const test::DecodedFrame& f) {
+    int shown = std::min(n, contentFrames - 1);  // repeats show the last frame
+    if (n < contentFrames) EXPECT_NEAR(f.pts, n / double(fps), 1.0 / 90000) << n;
+    EXPECT_LE(f.distanceAt(width / 4, height / 4, quadrantColour(shown, 0)), 10) << n;
+    ++n;
+    return true;
+  });
+}
+
+TEST(KilledTake, LeavesAReadableMovieShortOfAtMostAboutTheLastSecond) {
+  constexpr int W = 320, H = 240, kFps = 30;
+  constexpr int kKillAfter = 4 * kFps;  // frames handed over before the kill
+  ScratchDir dir;
+  auto path = dir / "killed.mp4";
+  int sent = recordAndKill(path, {std::to_string(W), std::to_string(H), std::to_string(kFps), "30"}, kKillAfter);
   ASSERT_GE(sent, kKillAfter);
 
   auto facts = test::probeMovie(path);
@@ -62,15 +91,27 @@ TEST(KilledTake, LeavesAReadableMovieShortOfAtMostAboutTheLastSecond) {
   EXPECT_GE(v.decodedFrames, sent - kFps - 4) << "sent " << sent;
   std::printf("killed after %d frames; %lld decodable\n", sent, static_cast<long long>(v.decodedFrames));
 
-  // What survived is the take's beginning, in order, at its times.
-  int n = 0;
-  test::forEachVideoFrame(path, [&](const test::DecodedFrame& f) {
-    EXPECT_NEAR(f.pts, n / double(kFps), 1.0 / 90000) << n;
-    EXPECT_LE(f.distanceAt(W / 4, H / 4, quadrantColour(n, 0)), 10) << n;
-    ++n;
-    return true;
-  });
-  EXPECT_EQ(n, v.decodedFrames);
+  expectPrefixOfTheTake(path, kFps, W, H, sent);
+  EXPECT_EQ(test::decodeVideoFrames(path).size(), size_t(v.decodedFrames));
+}
+
+TEST(KilledTake, KeepsEveryFrameBeforeAStillStretch) {
+  // Two seconds of frames, then none for three (a still screen), then the
+  // kill. Repeats of the last picture cut fragments meanwhile, so the last
+  // second of frames before the stretch reaches the disk.
+  constexpr int W = 320, H = 240, kFps = 30;
+  ScratchDir dir;
+  auto path = dir / "still.mp4";
+  int sent = recordAndKill(path, {std::to_string(W), std::to_string(H), std::to_string(kFps), "2", "3"}, 1 << 30);
+  ASSERT_EQ(sent, 2 * kFps);
+  auto facts = test::probeMovie(path);
+  // Without repeats the fragment holding the second second stays in memory.
+  EXPECT_GE(facts.video().decodedFrames, sent) << "every frame";
+  // The last frame lasts until the first repeat, into the stretch.
+  EXPECT_GT(facts.video().duration, 2.0);
+  std::printf("still stretch: %d frames sent; %lld decodable, movie %.2f s\n", sent,
+              static_cast<long long>(facts.video().decodedFrames), facts.video().duration);
+  expectPrefixOfTheTake(path, kFps, W, H, sent);
 }
 
 }  // namespace

@@ -79,11 +79,12 @@ class RecordingDelegate final : public RecordingOutputDelegate {
 
 class RecordingOutputTest : public ::testing::Test {
  protected:
+  // Frames here carry made-up times, so repeats of the last picture (which
+  // follow the real clock) are off, except where a test turns them on.
   std::shared_ptr<FfmpegRecordingOutput> output(const std::filesystem::path& path, int width = 320,
-                                                int height = 240) {
+                                                int height = 240, std::chrono::milliseconds repeatAfter = 0ms) {
     RecordingOutputConfiguration config{path, width, height};
-    auto o = services->createRecordingOutput(config, delegate);
-    return std::dynamic_pointer_cast<FfmpegRecordingOutput>(o);
+    return std::make_shared<FfmpegRecordingOutput>(config, delegate, repeatAfter);
   }
 
   // Hands frame n over as a stream would, but only once the output has room,
@@ -278,6 +279,43 @@ TEST_F(RecordingOutputTest, ADelegateMayReleaseTheOutputWhileBeingTold) {
   }
   EXPECT_EQ(delegate->finishes(), 1);
   EXPECT_EQ(test::probeMovie(path).video().decodedFrames, 5);
+}
+
+TEST_F(RecordingOutputTest, TheFactoryMakesAnOutputThatRepeatsTheLastPictureThroughAStillStretch) {
+  auto path = dir / "still.mp4";
+  auto made = services->createRecordingOutput({path, 320, 240}, delegate);
+  auto o = std::dynamic_pointer_cast<FfmpegRecordingOutput>(made);
+  ASSERT_TRUE(o);
+  // Real times now: repeats follow the clock.
+  auto start = Clock::now();
+  for (int n = 0; n < 5; ++n)
+    o->streamDidOutputFrame(frameAt(start + n * 20ms, quadrantImage(320, 240, n), uint64_t(n)));
+  // Nothing comes for a while; wait (generously) until two repeats are in.
+  for (int i = 0; i < 600 && o->counts().repeated < 2; ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_GE(o->counts().repeated, 2u);
+  auto late = Clock::now();
+  o->streamDidOutputFrame(frameAt(late, quadrantImage(320, 240, 5), 5));
+  o->streamDidStop(late + 100ms);
+  ASSERT_TRUE(delegate->waitForReport());
+  EXPECT_EQ(delegate->finishes(), 1);
+  auto counts = o->counts();
+  EXPECT_EQ(counts.written, 6u);
+
+  auto frames = test::decodeVideoFrames(path);
+  ASSERT_EQ(frames.size(), 6 + counts.repeated);
+  for (size_t i = 0; i < frames.size(); ++i) {
+    int n = i < 5 ? int(i) : i + 1 == frames.size() ? 5 : 4;  // repeats show frame 4
+    EXPECT_LE(frames[i].distanceAt(80, 60, quadrantColour(n, 0)), kColourTolerance) << i;
+    EXPECT_LE(frames[i].distanceAt(240, 180, quadrantColour(n, 3)), kColourTolerance) << i;
+    if (i > 0) EXPECT_GT(frames[i].pts, frames[i - 1].pts) << i;
+  }
+  double lateAt = std::chrono::duration<double>(late - start).count();
+  EXPECT_NEAR(frames.back().pts, lateAt, kTick);
+  EXPECT_LT(frames[frames.size() - 2].pts, lateAt);
+  // Repeats are the same picture: no change shows between frame 4 and frame 5.
+  int changes = 0;
+  for (int c : test::distinctFramesPerSecond(path)) changes += c;
+  EXPECT_EQ(changes, 6);
 }
 
 TEST_F(RecordingOutputTest, AStreamThreadFeedsWhileTheMainThreadPausesAndResumes) {

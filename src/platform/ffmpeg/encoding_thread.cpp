@@ -18,6 +18,8 @@ struct EncodingThread::State {
   std::deque<Entry> jobs;
   size_t frames = 0;  // frame jobs queued or running
   bool closing = false;
+  std::chrono::milliseconds quiet{0};
+  Job whenQuiet;
 };
 
 EncodingThread::EncodingThread(std::string name, size_t frameCapacity)
@@ -27,8 +29,20 @@ EncodingThread::EncodingThread(std::string name, size_t frameCapacity)
   thread_ = std::thread([state = state_, name] {
     pthread_setname_np(pthread_self(), name.c_str());
     std::unique_lock lock(state->mutex);
+    auto ready = [&] { return state->closing || !state->jobs.empty(); };
     for (;;) {
-      state->wake.wait(lock, [&] { return state->closing || !state->jobs.empty(); });
+      if (state->quiet.count() > 0) {
+        if (!state->wake.wait_for(lock, state->quiet, ready)) {
+          Job quietJob = state->whenQuiet;
+          lock.unlock();
+          quietJob();
+          quietJob = nullptr;
+          lock.lock();
+          continue;
+        }
+      } else {
+        state->wake.wait(lock, ready);
+      }
       if (state->jobs.empty()) return;  // closing and drained
       State::Entry entry = std::move(state->jobs.front());
       state->jobs.pop_front();
@@ -70,6 +84,15 @@ void EncodingThread::post(Job job) {
   {
     std::lock_guard lock(state_->mutex);
     state_->jobs.push_back({std::move(job), false});
+  }
+  state_->wake.notify_one();
+}
+
+void EncodingThread::whenQuiet(std::chrono::milliseconds quiet, Job job) {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->quiet = quiet;
+    state_->whenQuiet = std::move(job);
   }
   state_->wake.notify_one();
 }

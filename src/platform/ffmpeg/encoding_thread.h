@@ -13,6 +13,7 @@
 // jobs (a delegate that drops the last reference while being told the
 // outcome): the thread is then detached and finishes on its own.
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -37,6 +38,9 @@ class EncodingThread {
   bool tryPostFrame(Job job) noexcept;
   // Always queued.
   void post(Job job);
+  // Runs `job` on the thread whenever it has had nothing to do for `quiet`
+  // (and again after each further `quiet`). Set once, before posting.
+  void whenQuiet(std::chrono::milliseconds quiet, Job job);
 
   bool hasRoomForFrame() const;
   size_t framesQueued() const;  // queued or being encoded

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <optional>
 
 extern "C" {
@@ -35,10 +36,12 @@ struct FfmpegRecordingOutput::Core {
   std::optional<Error> failure;
   std::optional<Clock::time_point> sessionStart;
   int64_t lastPts = -1;
+  bool lastWasRepeat = false;
   bool finished = false;
+  int64_t repeatTicks = 0;
 
   std::atomic<bool> abandoned{false};  // released before the stream stopped
-  std::atomic<uint64_t> received{0}, written{0}, droppedBusy{0}, droppedPaused{0}, droppedUnusable{0};
+  std::atomic<uint64_t> received{0}, written{0}, repeated{0}, droppedBusy{0}, droppedPaused{0}, droppedUnusable{0};
 
   void open() {
     try {
@@ -64,13 +67,33 @@ struct FfmpegRecordingOutput::Core {
     if (!sessionStart) sessionStart = frame->presentationTime;
     int64_t pts = ticksBetween(*sessionStart, frame->presentationTime);
     if (pts <= lastPts) {
-      droppedUnusable.fetch_add(1, std::memory_order_relaxed);
-      return;
+      if (!lastWasRepeat) {
+        droppedUnusable.fetch_add(1, std::memory_order_relaxed);
+        return;
+      }
+      pts = lastPts + 1;  // grabbed before a repeat, handed over after it
     }
     try {
       encoder->encode(*frame->image, pts, [&](AVPacket* p) { file->write(p); });
       lastPts = pts;
+      lastWasRepeat = false;
       written.fetch_add(1, std::memory_order_relaxed);
+    } catch (const Error& e) {
+      fail(e);
+    }
+  }
+
+  // Runs when the thread has been idle for the repeat interval.
+  void repeatLastPicture() {
+    if (abandoned.load() || finished || failure || lastPts < 0) return;
+    auto now = Clock::now();
+    if (ticksBetween(*sessionStart, now) - lastPts < repeatTicks) return;
+    int64_t pts = std::max(lastPts + 1, ticksBetween(*sessionStart, now - std::chrono::milliseconds(250)));
+    try {
+      encoder->encodeConverted(pts, [&](AVPacket* p) { file->write(p); });
+      lastPts = pts;
+      lastWasRepeat = true;
+      repeated.fetch_add(1, std::memory_order_relaxed);
     } catch (const Error& e) {
       fail(e);
     }
@@ -92,9 +115,10 @@ struct FfmpegRecordingOutput::Core {
     }
     file.reset();  // after a failure mid-take: completes what was written
     encoder.reset();
-    logInfo(fmt::format("recording {}: {} frames written; dropped {} (encoder busy), {} (paused), {} (unusable)",
-                        config.outputURL.string(), written.load(), droppedBusy.load(), droppedPaused.load(),
-                        droppedUnusable.load()));
+    logInfo(fmt::format(
+        "recording {}: {} frames written, {} repeats; dropped {} (encoder busy), {} (paused), {} (unusable)",
+        config.outputURL.string(), written.load(), repeated.load(), droppedBusy.load(), droppedPaused.load(),
+        droppedUnusable.load()));
     // The last thing the job does: the delegate may release the output.
     if (auto d = delegate.lock()) {
       if (failure) d->recordingOutputDidFail(*failure);
@@ -104,11 +128,16 @@ struct FfmpegRecordingOutput::Core {
 };
 
 FfmpegRecordingOutput::FfmpegRecordingOutput(const RecordingOutputConfiguration& config,
-                                             std::weak_ptr<RecordingOutputDelegate> delegate)
+                                             std::weak_ptr<RecordingOutputDelegate> delegate,
+                                             std::chrono::milliseconds repeatAfter)
     : core_(std::make_shared<Core>()), thread_("recording", kQueueCapacity) {
   H264Encoder::checkAvailable(config.width, config.height);
   core_->config = config;
   core_->delegate = std::move(delegate);
+  if (repeatAfter.count() > 0) {
+    core_->repeatTicks = ticksBetween(Clock::time_point{}, Clock::time_point{} + repeatAfter);
+    thread_.whenQuiet(repeatAfter, [core = core_] { core->repeatLastPicture(); });
+  }
   // Opened before the stream starts, so the first frame does not wait for the encoder.
   thread_.post([core = core_] { core->open(); });
 }
@@ -145,7 +174,7 @@ void FfmpegRecordingOutput::streamDidStop(Clock::time_point stopTime) {
 
 FfmpegRecordingOutput::Counts FfmpegRecordingOutput::counts() const {
   const auto& c = *core_;
-  return {c.received.load(), c.written.load(), c.droppedBusy.load(), c.droppedPaused.load(),
+  return {c.received.load(), c.written.load(), c.repeated.load(), c.droppedBusy.load(), c.droppedPaused.load(),
           c.droppedUnusable.load()};
 }
 

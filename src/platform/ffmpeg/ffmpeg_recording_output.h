@@ -9,6 +9,15 @@
 // - The movie's timeline starts at the first frame written; each frame sits
 //   at its presentation time, so a paused span stays in the timeline and
 //   shows the last frame written before it.
+// - When no frame has come for a second (a still screen, a pause), the
+//   last picture is encoded again, and again every second after. Fragments
+//   are cut only as packets arrive: without these repeats a process killed
+//   during a long still stretch would lose the whole stretch and the last
+//   second of frames before it. A repeat costs about 5 ms of CPU at 1080p,
+//   plus a keyframe every other one (the 2 s rule holds for them too). It
+//   is placed a quarter second in the past, so a frame grabbed just before
+//   it but handed over after is still in order; if one is not, it goes one
+//   tick after the repeat rather than being dropped.
 // - After streamDidStop(stopTime) the last frame lasts until stopTime, the
 //   file is completed and the delegate hears exactly one report, from the
 //   output's thread.
@@ -24,6 +33,7 @@
 //   long (a few frames' encoding).
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 #include "platform/ffmpeg/encoding_thread.h"
@@ -38,8 +48,12 @@ class FfmpegRecordingOutput final : public RecordingOutput {
   // stream cannot grab into.
   static constexpr size_t kQueueCapacity = 8;
 
+  static constexpr std::chrono::milliseconds kRepeatAfter{1000};
+
   // Throws Error for a size that cannot be encoded or without libx264.
-  FfmpegRecordingOutput(const RecordingOutputConfiguration& config, std::weak_ptr<RecordingOutputDelegate> delegate);
+  // `repeatAfter` zero turns repeats off (tests that use made-up times).
+  FfmpegRecordingOutput(const RecordingOutputConfiguration& config, std::weak_ptr<RecordingOutputDelegate> delegate,
+                        std::chrono::milliseconds repeatAfter = kRepeatAfter);
   ~FfmpegRecordingOutput() override;
 
   void setPaused(bool paused) override;
@@ -49,6 +63,7 @@ class FfmpegRecordingOutput final : public RecordingOutput {
   struct Counts {
     uint64_t received = 0;       // frames the stream handed over
     uint64_t written = 0;        // frames encoded into the movie
+    uint64_t repeated = 0;       // repeats of the last picture while no frame came
     uint64_t droppedBusy = 0;    // the queue was full
     uint64_t droppedPaused = 0;  // arrived while paused
     uint64_t droppedUnusable = 0;  // no image, too small, not after the previous one, or after a failure

@@ -1,11 +1,13 @@
 // Records frames in real time through the FFmpeg recording output until it
-// is killed: the other half of the kill test.
+// is killed: the other half of the kill tests.
 //
-//   vantor_media_take_writer <movie> <width> <height> <fps> <seconds>
+//   vantor_media_take_writer <movie> <width> <height> <fps> <seconds> [<still>]
 //
 // Frame n shows quadrantImage(n) at n / fps seconds after the first. After
-// handing each frame over it writes "n\n" to standard output. It stops on
-// its own after <seconds>, which the test never lets it reach.
+// handing each frame over it writes "n\n" to standard output. After
+// <seconds> it stops the stream, unless <still> is given: then it hands
+// nothing more over, as a stream does while the screen does not change,
+// writes "still\n" after <still> seconds and waits to be killed.
 
 #include <unistd.h>
 
@@ -17,10 +19,16 @@
 #include "../media_test_support.h"
 #include "platform/ffmpeg/ffmpeg_media.h"
 
+namespace {
+
+bool say(const std::string& line) { return write(STDOUT_FILENO, line.data(), line.size()) >= 0; }
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace vantor::mediatest;
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: %s movie width height fps seconds\n", argv[0]);
+  if (argc != 6 && argc != 7) {
+    std::fprintf(stderr, "usage: %s movie width height fps seconds [still]\n", argv[0]);
     return 2;
   }
   std::filesystem::path path = argv[1];
@@ -34,8 +42,12 @@ int main(int argc, char** argv) {
     auto at = t0 + seconds(n / double(fps));
     std::this_thread::sleep_until(at);
     output->streamDidOutputFrame(frameAt(at, quadrantImage(width, height, n), uint64_t(n)));
-    std::string line = std::to_string(n) + "\n";
-    if (write(STDOUT_FILENO, line.data(), line.size()) < 0) return 1;
+    if (!say(std::to_string(n) + "\n")) return 1;
+  }
+  if (argc == 7) {
+    std::this_thread::sleep_for(seconds(std::atof(argv[6])));
+    if (!say("still\n")) return 1;
+    for (;;) pause();
   }
   output->streamDidStop(Clock::now());
   return 0;
