@@ -19,18 +19,13 @@ SimWindow SimScreenCapture::window(uint32_t id, std::optional<std::string> title
 }
 
 std::vector<SimStream*> SimScreenCapture::streams() const {
-  std::lock_guard lock(mutex_);
-  return streams_;
+  std::lock_guard lock(registry_->mutex);
+  return registry_->streams;
 }
 
 SimStream* SimScreenCapture::lastStream() const {
-  std::lock_guard lock(mutex_);
-  return streams_.empty() ? nullptr : streams_.back();
-}
-
-void SimScreenCapture::forget(SimStream* stream) {
-  std::lock_guard lock(mutex_);
-  std::erase(streams_, stream);
+  std::lock_guard lock(registry_->mutex);
+  return registry_->streams.empty() ? nullptr : registry_->streams.back();
 }
 
 void SimScreenCapture::getShareableContent(exec::Resolver<ShareableContent> done) {
@@ -48,8 +43,8 @@ void SimScreenCapture::getShareableContent(exec::Resolver<ShareableContent> done
 
 std::unique_ptr<Stream> SimScreenCapture::createStream(const ContentFilter& filter, const StreamConfiguration& config) {
   auto stream = std::make_unique<SimStream>(*this, filter, config);
-  std::lock_guard lock(mutex_);
-  streams_.push_back(stream.get());
+  std::lock_guard lock(registry_->mutex);
+  registry_->streams.push_back(stream.get());
   return stream;
 }
 
@@ -71,11 +66,12 @@ void SimScreenCapture::captureImage(const ContentFilter& filter, exec::Resolver<
 }
 
 SimStream::SimStream(SimScreenCapture& owner, ContentFilter filter, StreamConfiguration config)
-    : owner_(owner), filter_(std::move(filter)), config_(config) {}
+    : owner_(owner), registry_(owner.registry_), filter_(std::move(filter)), config_(config) {}
 
 SimStream::~SimStream() {
   live_->store(false);
-  owner_.forget(this);
+  std::lock_guard lock(registry_->mutex);
+  std::erase(registry_->streams, this);
 }
 
 void SimStream::stamp(PixelBuffer& image, uint64_t index) {

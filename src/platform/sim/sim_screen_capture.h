@@ -24,6 +24,13 @@ struct SimWindow {
 
 class SimStream;
 
+// The streams a service made. Shared with them, since a stream may outlive
+// its service (a pending stop task can hold it until its loop goes).
+struct SimStreamRegistry {
+  std::mutex mutex;
+  std::vector<SimStream*> streams;
+};
+
 class SimScreenCapture final : public ScreenCaptureService {
  public:
   SimScreenCapture();
@@ -65,11 +72,9 @@ class SimScreenCapture final : public ScreenCaptureService {
 
  private:
   friend class SimStream;
-  void forget(SimStream* stream);
 
   exec::SerialQueue platformQueue_{".sim.capture"};
-  mutable std::mutex mutex_;
-  std::vector<SimStream*> streams_;
+  std::shared_ptr<SimStreamRegistry> registry_ = std::make_shared<SimStreamRegistry>();
 };
 
 // A stream whose frames the test emits one at a time with emitFrame().
@@ -105,6 +110,7 @@ class SimStream final : public Stream {
 
  private:
   SimScreenCapture& owner_;
+  std::shared_ptr<SimStreamRegistry> registry_;
   ContentFilter filter_;
   StreamConfiguration config_;
   FrameHandler handler_;
