@@ -119,6 +119,29 @@ TEST_P(RecorderTest, FailuresToAttachOutputsPassThePlatformErrorWithoutALogLine)
   EXPECT_EQ(logs().size(), 2u);  // the start line and the filter line only
 }
 
+TEST_P(RecorderTest, FailuresToMakeTheWriterOrOutputPassThePlatformErrorOn) {
+  std::ofstream(video) << "old";
+  Error failure("Vantor.Media", 2, "cannot create take.mp4: Permission denied");
+  if (recordingOutputPath()) sim.media.outputCreationFailure = failure;
+  else sim.media.writerCreationFailure = failure;
+  try {
+    start();
+    FAIL() << "start should fail";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.description(), failure.description());
+  }
+  EXPECT_FALSE(std::filesystem::exists(video));  // removed before the stream was built
+  EXPECT_EQ(logs().size(), 2u);
+}
+
+TEST_P(RecorderTest, AFailedFilterLookupPassesThroughAndChangesNothing) {
+  std::ofstream(video) << "old";
+  sim.capture.contentQueryFailure = Error("Vantor.X11", 3, "connection lost");
+  EXPECT_THROW(start(), Error);
+  EXPECT_TRUE(std::filesystem::exists(video));
+  EXPECT_EQ(logs(), std::vector<std::string>{"[INFO] recorder.start: target=display/1 includeMic=false"});
+}
+
 TEST_P(RecorderTest, StopWithoutATakeFailsWithCodeTwoEveryTime) {
   for (int i = 0; i < 2; ++i) {
     try {
