@@ -39,15 +39,17 @@ void RepeatingTimer::cancel() {
   state_->timer.cancel();
 }
 
+int64_t RepeatingTimer::nextFiring(int64_t fired, Clock::duration sinceOrigin, Clock::duration interval) {
+  return std::max(fired + 1, sinceOrigin / interval + 1);
+}
+
 void RepeatingTimer::arm(const std::shared_ptr<State>& state) {
   state->timer.expires_at(state->origin + state->firing * state->interval);
   state->timer.async_wait([state, generation = state->generation](const asio::error_code& ec) {
     if (ec || state->cancelled || generation != state->generation) return;
     state->handler();
     if (state->cancelled || generation != state->generation) return;  // the handler may cancel its own timer
-    int64_t next = state->firing + 1;
-    int64_t due = (Clock::now() - state->origin) / state->interval + 1;
-    state->firing = std::max(next, due);
+    state->firing = nextFiring(state->firing, Clock::now() - state->origin, state->interval);
     arm(state);
   });
 }

@@ -29,6 +29,11 @@ class RepeatingTimer {
   void start();
   void cancel();
 
+  // The firing to wait for after firing `fired` has run, `sinceOrigin` after
+  // start: the next one, or the first still in the future when the loop fell
+  // behind, so missed firings are skipped rather than delivered in a burst.
+  static int64_t nextFiring(int64_t fired, Clock::duration sinceOrigin, Clock::duration interval);
+
  private:
   struct State;
   static void arm(const std::shared_ptr<State>& state);
