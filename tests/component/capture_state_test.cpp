@@ -153,20 +153,19 @@ TEST_F(CaptureStateTest, ElapsedTimeStandsStillWhilePausedAndAddsUpOverPauses) {
       state.pause();
       atPause = state.elapsedSeconds();
     });
-    wait(150ms);
+    wait(400ms);
     onMain([&] {
       duringPause = state.elapsedSeconds();
       state.resume();
     });
     EXPECT_DOUBLE_EQ(duringPause, atPause);
   }
-  auto begun = std::chrono::steady_clock::now();
   wait(50ms);
   onMain([&] { total = state.elapsedSeconds(); });
-  // Three 50 ms stretches of recording; the two 150 ms pauses do not count.
+  // Three 50 ms stretches of recording; the two 400 ms pauses do not count
+  // (had they counted, the total would pass 0.95 s). Slack for a loaded machine.
   EXPECT_GE(total, 0.15);
-  EXPECT_LT(total, 0.15 + 0.25);
-  (void)begun;
+  EXPECT_LT(total, 0.65);
   stop();
 }
 
@@ -175,7 +174,7 @@ TEST_F(CaptureStateTest, ElapsedEventsComeEverySecondAndStopWithTheTake) {
   wait(1150ms);
   auto elapsed = eventsOfType("elapsed");
   ASSERT_EQ(elapsed.size(), 1u);
-  EXPECT_NEAR(elapsed[0]["seconds"].get<double>(), 1.0, 0.1);
+  EXPECT_NEAR(elapsed[0]["seconds"].get<double>(), 1.0, 0.3);
   stop();
   wait(1100ms);
   EXPECT_EQ(eventsOfType("elapsed").size(), 1u);
