@@ -9,12 +9,6 @@
 
 namespace vantor {
 
-namespace {
-double secondsBetween(CaptureState::Clock::time_point from, CaptureState::Clock::time_point to) {
-  return std::chrono::duration<double>(to - from).count();
-}
-}  // namespace
-
 CaptureState::CaptureState(exec::MainLoop& main, platform::Platform platform)
     : main_(main), platform_(platform), recorder_(main, platform) {}
 
@@ -57,7 +51,7 @@ asio::awaitable<void> CaptureState::start(StartCommand command) {
   isRecording_ = true;
   isPaused_ = false;
   startDate_ = Clock::now();
-  pausedAccumulated_ = 0;
+  pausedAccumulated_ = {};
   pauseStartedAt_.reset();
   emitStatus("recording");
   startTimers();
@@ -113,7 +107,7 @@ void CaptureState::resume() {
   isPaused_ = false;
   recorder_.setPaused(false);
   if (pauseStartedAt_) {
-    pausedAccumulated_ += secondsBetween(*pauseStartedAt_, Clock::now());
+    pausedAccumulated_ += Clock::now() - *pauseStartedAt_;
     pauseStartedAt_.reset();
   }
   logInfo("vantor: resumed");
@@ -124,8 +118,8 @@ double CaptureState::elapsedSeconds() const {
   VANTOR_ASSERT_ON(main_);
   if (!startDate_) return 0;
   Clock::time_point now = Clock::now();
-  double current = pauseStartedAt_ ? secondsBetween(*pauseStartedAt_, now) : 0;
-  return secondsBetween(*startDate_, now) - pausedAccumulated_ - current;
+  Clock::duration current = pauseStartedAt_ ? now - *pauseStartedAt_ : Clock::duration{};
+  return std::chrono::duration<double>((now - *startDate_) - pausedAccumulated_ - current).count();
 }
 
 void CaptureState::startTimers() {

@@ -71,7 +71,9 @@ class CaptureState {
   std::optional<StartCommand> lastStartCommand_;
   std::optional<CaptureTargetMeta> lastTargetMeta_;
   std::optional<Clock::time_point> startDate_;
-  double pausedAccumulated_ = 0;
+  // Kept in clock ticks, not seconds: the arithmetic is then exact, so every
+  // reading during one pause is the same number.
+  Clock::duration pausedAccumulated_{};
   std::optional<Clock::time_point> pauseStartedAt_;
   std::unique_ptr<exec::RepeatingTimer> elapsedTimer_;
   std::unique_ptr<exec::RepeatingTimer> micLevelTimer_;
