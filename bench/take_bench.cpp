@@ -1,0 +1,600 @@
+// Whole takes, the agent beside ffmpeg's x11grab as the peer recorder, on a
+// private 1920x1080 Xvfb: once with ffplay playing testsrc2 (1280x720, 60 fps)
+// on screen, once with nothing moving. The two recorders take turns, take
+// after take, in one run, so both see the same machine.
+//
+// Per take: distinct frames per second of the movie, decoded with
+// support/movie_probe.h, counted two ways: as movie_probe's
+// distinctFramesPerSecond counts them (any channel of any pixel moved by more
+// than 24), and as changed pictures (at least kChangedPixels pixels moved by
+// more than 24). The second is the one compared: x264 re-encoding a repeated
+// picture in a constant-rate movie (the peer's) moves a handful of pixels by
+// up to ~35, which the first counts as a new picture. Also: CPU seconds and peak RSS of the recorder's process (wait4), the movie's
+// size, and for the agent the start latency ("start" written to "recording"
+// read) and the stop latency ("stop" written to "finished" read). Movies are
+// decoded after the last take, so decoding does not compete with recording.
+//
+//   vantor_take_bench [--seconds 20] [--rounds 2] [--only moving|still] [--keep DIR]
+//
+// Not a Google Benchmark binary: one take lasts tens of seconds and the
+// figures are per take, not per iteration.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "support/movie_probe.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+double secondsBetween(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+
+[[noreturn]] void die(const std::string& why) {
+  std::fprintf(stderr, "take_bench: %s\n", why.c_str());
+  std::exit(1);
+}
+
+bool onPath(const std::string& tool) {
+  std::string cmd = "command -v " + tool + " >/dev/null 2>&1";
+  return std::system(cmd.c_str()) == 0;
+}
+
+// ---- Child processes
+
+struct Ended {
+  int status = 0;
+  double cpuSeconds = 0;  // user + system, the whole life of the process
+  double userSeconds = 0, systemSeconds = 0;
+  long maxRssKb = 0;
+};
+
+class Child {
+ public:
+  // Standard input and output on pipes when asked, else /dev/null; standard
+  // error into `errPath`.
+  Child(const std::vector<std::string>& args, bool pipes, const fs::path& errPath) {
+    int in[2] = {-1, -1}, out[2] = {-1, -1};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (pipes) {
+      if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) die("pipe failed");
+      posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+      posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    }
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int rc = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) die("cannot start " + args[0] + ": " + std::strerror(rc));
+    if (pipes) {
+      close(in[0]);
+      close(out[1]);
+      stdin_ = in[1];
+      stdout_ = out[0];
+    }
+  }
+  ~Child() {
+    closeStdin();
+    if (stdout_ >= 0) close(stdout_);
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  Clock::time_point send(const std::string& line) {
+    auto at = Clock::now();
+    std::string bytes = line + "\n";
+    if (write(stdin_, bytes.data(), bytes.size()) != ssize_t(bytes.size())) die("cannot write to the agent");
+    return at;
+  }
+  void closeStdin() {
+    if (stdin_ >= 0) close(stdin_);
+    stdin_ = -1;
+  }
+
+  // The next stdout line satisfying `wanted`, with the time it was read.
+  std::optional<std::pair<nlohmann::json, Clock::time_point>> waitFor(
+      const std::function<bool(const nlohmann::json&)>& wanted, Clock::duration timeout) {
+    auto until = Clock::now() + timeout;
+    for (;;) {
+      size_t lf;
+      while ((lf = buffer_.find('\n')) != std::string::npos) {
+        auto now = Clock::now();
+        auto event = nlohmann::json::parse(buffer_.substr(0, lf), nullptr, false);
+        buffer_.erase(0, lf + 1);
+        if (event.is_object() && event.value("type", "") == "error") die("the agent answered " + event.dump());
+        if (wanted(event)) return std::pair{event, now};
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+      if (left <= 0) return std::nullopt;
+      pollfd p{stdout_, POLLIN, 0};
+      if (poll(&p, 1, int(left)) <= 0) continue;
+      char chunk[4096];
+      ssize_t n = read(stdout_, chunk, sizeof chunk);
+      if (n <= 0) return std::nullopt;
+      buffer_.append(chunk, size_t(n));
+    }
+  }
+
+  Ended wait() {
+    Ended e;
+    rusage u{};
+    while (wait4(pid_, &e.status, 0, &u) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+    e.userSeconds = u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6;
+    e.systemSeconds = u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+    e.cpuSeconds = e.userSeconds + e.systemSeconds;
+    e.maxRssKb = u.ru_maxrss;
+    return e;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int stdin_ = -1, stdout_ = -1;
+  std::string buffer_;
+};
+
+// ---- /proc
+
+const double kTick = double(sysconf(_SC_CLK_TCK));
+
+// utime + stime of a process or thread, in seconds, from its stat file.
+double cpuOf(const fs::path& stat) {
+  std::ifstream in(stat);
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  size_t paren = text.rfind(')');
+  if (paren == std::string::npos) return 0;
+  std::istringstream rest(text.substr(paren + 2));
+  std::string field;
+  double utime = 0, stime = 0;
+  for (int i = 3; rest >> field; ++i) {  // field 3 is the state
+    if (i == 14) utime = std::stod(field);
+    if (i == 15) {
+      stime = std::stod(field);
+      break;
+    }
+  }
+  return (utime + stime) / kTick;
+}
+
+double processCpu(pid_t pid) { return cpuOf("/proc/" + std::to_string(pid) + "/stat"); }
+
+// CPU seconds per thread name, threads of one name added up.
+std::map<std::string, double> threadCpu(pid_t pid) {
+  std::map<std::string, double> out;
+  std::error_code ec;
+  for (const auto& t : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream comm(t.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    out[name] += cpuOf(t.path() / "stat");
+  }
+  return out;
+}
+
+std::string describe(const std::map<std::string, double>& threads) {
+  std::vector<std::pair<double, std::string>> sorted;
+  for (auto& [name, s] : threads) sorted.push_back({s, name});
+  std::sort(sorted.rbegin(), sorted.rend());
+  std::string out;
+  char item[96];
+  for (auto& [s, name] : sorted) {
+    std::snprintf(item, sizeof item, "%s%s %.2f s", out.empty() ? "" : ", ", name.c_str(), s);
+    out += item;
+  }
+  return out;
+}
+
+// Resident memory by kind, from /proc/<pid>/status: anonymous, file-backed and
+// shared (the MIT-SHM segments frames are grabbed into count as shared).
+std::string memoryOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string out;
+  for (std::string line; std::getline(in, line);) {
+    for (const char* key : {"VmHWM:", "RssAnon:", "RssFile:", "RssShmem:"}) {
+      if (line.rfind(key, 0) != 0) continue;
+      std::istringstream fields(line.substr(std::strlen(key)));
+      double kb = 0;
+      fields >> kb;
+      char item[48];
+      std::snprintf(item, sizeof item, "%s%s %.1f MB", out.empty() ? "" : ", ", key, kb / 1024);
+      out += item;
+    }
+  }
+  return out;
+}
+
+std::string loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
+// ---- One take of each recorder
+
+struct TakeFigures {
+  std::string recorder;  // "vantor" or "ffmpeg"
+  std::string scenario;
+  int round = 0;
+  fs::path movie;
+  Ended ended;
+  double recordedWall = 0;  // the take as the bench timed it
+  double startLatency = NAN, stopLatency = NAN;
+  double cpuDuringTake = NAN;  // agent: from "recording" to "finished"
+  std::string threads;         // per-thread CPU just before stop
+  std::string memory;          // resident memory by kind just before stop
+  std::string log;             // what the recorder said about the take
+  double xvfbCpu = 0, playerCpu = 0;  // the X server's and ffplay's CPU over the take
+  // Filled in after the last take.
+  double movieSeconds = 0;
+  uintmax_t bytes = 0;
+  std::vector<int> distinct;  // per second, movie_probe's rule
+  std::vector<int> changed;   // per second, pictures that changed in earnest
+  double distinctMean = 0, changedMean = 0;
+  int changedMin = 0;
+  double playerFps = NAN;  // what ffplay drew over the take: 60 less its drops
+};
+
+// Pictures count as changed when at least this many pixels moved: coding
+// noise between repeats moves a few dozen at most.
+constexpr long kChangedPixels = 100;
+constexpr int kTolerance = 24;
+
+// ffplay's count of dropped frames so far, from its -stats lines ("fd= 123").
+std::optional<long> playerDrops(const fs::path& log) {
+  std::ifstream in(log);
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  size_t at = text.rfind("fd=");
+  if (at == std::string::npos) return std::nullopt;
+  return std::strtol(text.c_str() + at + 3, nullptr, 10);
+}
+
+std::string readAll(const fs::path& p) {
+  std::ifstream in(p);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+struct Setup {
+  std::string binary;
+  fs::path dir;
+  double seconds = 20;
+  pid_t xvfb = 0;
+  pid_t player = 0;  // 0: nothing moving
+  fs::path playerLog;
+};
+
+double playerFpsOver(const Setup& s, std::optional<long> dropsBefore, Clock::time_point from) {
+  auto dropsAfter = s.player ? playerDrops(s.playerLog) : std::nullopt;
+  if (!dropsBefore || !dropsAfter) return NAN;
+  return 60.0 - double(*dropsAfter - *dropsBefore) / secondsBetween(from, Clock::now());
+}
+
+TakeFigures takeWithAgent(const Setup& s, const std::string& scenario, int round) {
+  TakeFigures f{"vantor", scenario, round, s.dir / (scenario + "-vantor-" + std::to_string(round) + ".mp4")};
+  fs::path err = s.dir / (scenario + "-vantor-" + std::to_string(round) + ".log");
+  Child agent({s.binary}, true, err);
+  // Ready for commands before the clock starts: the host starts the agent once, not per take.
+  std::this_thread::sleep_for(300ms);
+  nlohmann::json start = {{"type", "start"}, {"target", ""}, {"includeMic", false},
+                          {"outputPath", f.movie.string()}, {"mode", ""}};
+  double xvfb0 = processCpu(s.xvfb), player0 = s.player ? processCpu(s.player) : 0;
+  auto drops0 = s.player ? playerDrops(s.playerLog) : std::nullopt;
+  auto startSent = agent.send(start.dump());
+  auto recording = agent.waitFor(
+      [](const nlohmann::json& e) { return e.value("type", "") == "status" && e.value("phase", "") == "recording"; },
+      10s);
+  if (!recording) die("no \"recording\" from the agent; see " + err.string());
+  f.startLatency = secondsBetween(startSent, recording->second);
+  double cpu0 = processCpu(agent.pid());
+  std::this_thread::sleep_until(recording->second + std::chrono::duration<double>(s.seconds));
+  f.threads = describe(threadCpu(agent.pid()));
+  f.memory = memoryOf(agent.pid());
+  f.playerFps = playerFpsOver(s, drops0, startSent);
+  auto stopSent = agent.send(R"({"type":"stop"})");
+  auto finished = agent.waitFor([](const nlohmann::json& e) { return e.value("type", "") == "finished"; }, 15s);
+  if (!finished) die("no \"finished\" from the agent; see " + err.string());
+  f.stopLatency = secondsBetween(stopSent, finished->second);
+  f.cpuDuringTake = processCpu(agent.pid()) - cpu0;
+  f.recordedWall = secondsBetween(recording->second, stopSent);
+  f.xvfbCpu = processCpu(s.xvfb) - xvfb0;
+  f.playerCpu = s.player ? processCpu(s.player) - player0 : 0;
+  agent.closeStdin();
+  f.ended = agent.wait();
+  for (std::istringstream lines(readAll(err)); std::getline(lines, f.log);)
+    if (f.log.find("frames written") != std::string::npos) break;
+  return f;
+}
+
+TakeFigures takeWithPeer(const Setup& s, const std::string& scenario, int round, const std::string& display) {
+  TakeFigures f{"ffmpeg", scenario, round, s.dir / (scenario + "-ffmpeg-" + std::to_string(round) + ".mp4")};
+  fs::path err = s.dir / (scenario + "-ffmpeg-" + std::to_string(round) + ".log");
+  double xvfb0 = processCpu(s.xvfb), player0 = s.player ? processCpu(s.player) : 0;
+  auto drops0 = s.player ? playerDrops(s.playerLog) : std::nullopt;
+  auto began = Clock::now();
+  Child peer({"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-f", "x11grab", "-framerate", "60",
+              "-video_size", "1920x1080", "-i", display, "-c:v", "libx264", "-preset", "ultrafast", f.movie.string()},
+             false, err);
+  std::this_thread::sleep_until(began + std::chrono::duration<double>(s.seconds));
+  f.threads = describe(threadCpu(peer.pid()));
+  f.memory = memoryOf(peer.pid());
+  f.playerFps = playerFpsOver(s, drops0, began);
+  auto stopSent = Clock::now();
+  kill(peer.pid(), SIGINT);  // ffmpeg finishes the file on SIGINT, as on 'q'
+  f.ended = peer.wait();
+  f.stopLatency = secondsBetween(stopSent, Clock::now());  // SIGINT to exit, for context
+  f.recordedWall = secondsBetween(began, stopSent);
+  f.xvfbCpu = processCpu(s.xvfb) - xvfb0;
+  f.playerCpu = s.player ? processCpu(s.player) - player0 : 0;
+  f.log = readAll(err);
+  // ffmpeg exits with 255 when a signal ended it, having written the file.
+  if (!WIFEXITED(f.ended.status) || (WEXITSTATUS(f.ended.status) != 0 && WEXITSTATUS(f.ended.status) != 255))
+    std::fprintf(stderr, "take_bench: ffmpeg ended with status %d: %s\n", f.ended.status, f.log.c_str());
+  return f;
+}
+
+// Mean and minimum over whole seconds, the first (start-up) and the last
+// (cut short) left out.
+std::pair<double, int> meanAndMin(const std::vector<int>& perSecond) {
+  int from = 1, to = int(perSecond.size()) - 1;
+  if (to <= from) from = 0, to = int(perSecond.size());
+  if (to <= from) return {0, 0};
+  double sum = 0;
+  int least = INT32_MAX;
+  for (int i = from; i < to; ++i) {
+    sum += perSecond[size_t(i)];
+    least = std::min(least, perSecond[size_t(i)]);
+  }
+  return {sum / (to - from), least};
+}
+
+void measureMovie(TakeFigures& f) {
+  f.bytes = fs::exists(f.movie) ? fs::file_size(f.movie) : 0;
+  try {
+    f.movieSeconds = vantor::test::probeMovie(f.movie).video().duration;
+    std::vector<uint8_t> previous;
+    vantor::test::forEachVideoFrame(f.movie, [&](const vantor::test::DecodedFrame& p) {
+      size_t second = p.pts < 0 ? 0 : size_t(p.pts);
+      if (f.distinct.size() <= second) f.distinct.resize(second + 1, 0), f.changed.resize(second + 1, 0);
+      long moved = 0;
+      if (previous.size() != p.bgra.size()) {
+        moved = kChangedPixels;  // the first picture
+      } else {
+        for (size_t i = 0; i < p.bgra.size(); i += 4) {
+          for (size_t c = 0; c < 3; ++c) {
+            if (std::abs(int(p.bgra[i + c]) - int(previous[i + c])) > kTolerance) {
+              ++moved;
+              break;
+            }
+          }
+        }
+      }
+      if (moved > 0) ++f.distinct[second];
+      if (moved >= kChangedPixels) ++f.changed[second];
+      previous = p.bgra;
+      return true;
+    });
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "take_bench: %s\n", e.what());
+    return;
+  }
+  f.distinctMean = meanAndMin(f.distinct).first;
+  std::tie(f.changedMean, f.changedMin) = meanAndMin(f.changed);
+}
+
+// ---- The X server and the moving content
+
+struct Server {
+  std::string display;
+  pid_t pid = 0;
+};
+
+Server startServer(const std::string& script) {
+  std::string cmd = "bash '" + script + "' start --size 1920x1080 --parent " + std::to_string(getpid()) + " 2>&1";
+  FILE* out = popen(cmd.c_str(), "r");
+  if (!out) die("cannot run " + script);
+  std::string text;
+  char buf[256];
+  while (size_t n = std::fread(buf, 1, sizeof buf, out)) text.append(buf, n);
+  if (pclose(out) != 0) die("virtual-display.sh failed: " + text);
+  Server s;
+  std::istringstream words(text);
+  for (std::string w; words >> w;) {
+    if (w.rfind("DISPLAY=", 0) == 0) s.display = w.substr(8);
+    if (w.rfind("XVFB_PID=", 0) == 0) s.pid = std::atoi(w.c_str() + 9);
+  }
+  if (s.display.empty() || s.pid <= 0) die("virtual-display.sh said: " + text);
+  return s;
+}
+
+void printTake(const TakeFigures& f) {
+  std::printf(
+      "%-6s %-6s #%d  changed/s mean %5.1f min %3d (movie_probe distinct/s %5.1f) | cpu %6.2f s (user %.2f sys %.2f) | rss %6.1f MB | "
+      "movie %6.2f s %7.2f MB",
+      f.scenario.c_str(), f.recorder.c_str(), f.round, f.changedMean, f.changedMin, f.distinctMean, f.ended.cpuSeconds,
+      f.ended.userSeconds, f.ended.systemSeconds, f.ended.maxRssKb / 1024.0, f.movieSeconds, f.bytes / 1e6);
+  if (f.recorder == "vantor")
+    std::printf(" | start %.3f s stop %.3f s | cpu in take %.2f s", f.startLatency, f.stopLatency, f.cpuDuringTake);
+  std::printf(" | Xvfb %.2f s ffplay %.2f s, drew %.1f fps\n", f.xvfbCpu, f.playerCpu, f.playerFps);
+  std::printf("    changed per second:");
+  for (int d : f.changed) std::printf(" %d", d);
+  std::printf("\n    movie_probe distinct per second:");
+  for (int d : f.distinct) std::printf(" %d", d);
+  std::printf("\n    threads before stop: %s\n    memory before stop: %s\n", f.threads.c_str(), f.memory.c_str());
+  if (!f.log.empty() && f.recorder == "vantor") std::printf("    agent: %s\n", f.log.c_str());
+}
+
+struct Summary {
+  double changed = 0, distinct = 0, playerFps = 0, cpu = 0, rssMb = 0, mb = 0, start = 0, stop = 0, startMax = 0, stopMax = 0;
+};
+
+Summary summarise(const std::vector<TakeFigures>& takes, const std::string& scenario, const std::string& recorder) {
+  Summary s;
+  int n = 0;
+  for (const auto& f : takes) {
+    if (f.scenario != scenario || f.recorder != recorder) continue;
+    ++n;
+    s.changed += f.changedMean;
+    s.distinct += f.distinctMean;
+    s.playerFps += f.playerFps;
+    s.cpu += f.ended.cpuSeconds;
+    s.rssMb = std::max(s.rssMb, f.ended.maxRssKb / 1024.0);
+    s.mb += f.bytes / 1e6;
+    s.start += f.startLatency;
+    s.stop += f.stopLatency;
+    s.startMax = std::max(s.startMax, f.startLatency);
+    s.stopMax = std::max(s.stopMax, f.stopLatency);
+  }
+  if (n) s.changed /= n, s.distinct /= n, s.playerFps /= n, s.cpu /= n, s.mb /= n, s.start /= n, s.stop /= n;
+  return s;
+}
+
+const char* verdict(bool met) { return met ? "met" : "MISSED"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Setup setup;
+  setup.binary = VANTOR_BINARY;
+  int rounds = 2;
+  std::string only;
+  std::optional<fs::path> keep;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) die(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--seconds") setup.seconds = std::stod(value());
+    else if (a == "--rounds") rounds = std::stoi(value());
+    else if (a == "--only") only = value();
+    else if (a == "--keep") keep = value();
+    else die("usage: vantor_take_bench [--seconds S] [--rounds N] [--only moving|still] [--keep DIR]");
+  }
+  for (const char* tool : {"ffmpeg", "ffplay", "Xvfb"})
+    if (!onPath(tool)) {
+      std::fprintf(stderr, "take_bench: SKIPPED: %s is not installed (Debian package %s)\n", tool,
+                   std::strcmp(tool, "Xvfb") == 0 ? "xvfb" : "ffmpeg");
+      return 77;
+    }
+  signal(SIGPIPE, SIG_IGN);
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  if (keep) {
+    setup.dir = *keep;
+    fs::create_directories(setup.dir);
+  } else {
+    char pattern[] = "/tmp/vantor-take-bench.XXXXXX";
+    if (!mkdtemp(pattern)) die("mkdtemp failed");
+    setup.dir = pattern;
+  }
+
+  Server server = startServer(VANTOR_VIRTUAL_DISPLAY_SCRIPT);
+  setenv("DISPLAY", server.display.c_str(), 1);
+  setup.xvfb = server.pid;
+  std::printf("take_bench: %s on %s (Xvfb %d), %d rounds of %.0f s, %ld CPUs, load %s\n", setup.binary.c_str(),
+              server.display.c_str(), server.pid, rounds, setup.seconds, sysconf(_SC_NPROCESSORS_ONLN),
+              loadAverage().c_str());
+  std::printf("peer: ffmpeg -f x11grab -framerate 60 -video_size 1920x1080 -i %s -c:v libx264 -preset ultrafast "
+              "out.mp4, ended with SIGINT\nmoving content: ffplay -an -f lavfi -i testsrc2=size=1280x720:rate=60\n",
+              server.display.c_str());
+
+  std::vector<TakeFigures> takes;
+  for (std::string scenario : {"moving", "still"}) {
+    if (!only.empty() && only != scenario) continue;
+    std::unique_ptr<Child> player;
+    if (scenario == "moving") {
+      player = std::make_unique<Child>(
+          std::vector<std::string>{"ffplay", "-hide_banner", "-loglevel", "error", "-stats", "-an", "-f", "lavfi",
+                                   "-i", "testsrc2=size=1280x720:rate=60"},
+          false, setup.dir / "ffplay.log");
+      setup.playerLog = setup.dir / "ffplay.log";
+      setup.player = player->pid();
+      std::this_thread::sleep_for(2s);  // its window up and playing
+    } else {
+      setup.player = 0;
+      std::this_thread::sleep_for(1s);
+    }
+    for (int r = 0; r < rounds; ++r) {
+      takes.push_back(takeWithAgent(setup, scenario, r));
+      std::fprintf(stderr, "take_bench: %s vantor #%d done\n", scenario.c_str(), r);
+      takes.push_back(takeWithPeer(setup, scenario, r, server.display));
+      std::fprintf(stderr, "take_bench: %s ffmpeg #%d done\n", scenario.c_str(), r);
+    }
+    player.reset();  // killed: the screen is still from here on
+  }
+  std::printf("load after the takes: %s\n", loadAverage().c_str());
+  kill(server.pid, SIGTERM);
+
+  std::fprintf(stderr, "take_bench: decoding the movies\n");
+  for (auto& f : takes) measureMovie(f);
+  std::printf("\n");
+  for (const auto& f : takes) printTake(f);
+
+  std::printf("\nsummary (means over rounds; RSS and latency maxima in brackets)\n");
+  for (std::string scenario : {"moving", "still"}) {
+    if (!only.empty() && only != scenario) continue;
+    Summary ours = summarise(takes, scenario, "vantor"), peer = summarise(takes, scenario, "ffmpeg");
+    double cpuRatio = peer.cpu > 0 ? ours.cpu / peer.cpu : NAN;
+    double cpuTarget = scenario == "moving" ? 0.6 : 0.05;
+    std::printf("%s: changed/s vantor %.1f ffmpeg %.1f (movie_probe distinct/s vantor %.1f ffmpeg %.1f; ffplay drew "
+                "%.1f fps during vantor takes, %.1f during ffmpeg takes) | cpu vantor %.2f s ffmpeg %.2f s (ratio %.3f) | "
+                "rss vantor %.1f MB ffmpeg %.1f MB | size vantor %.2f MB ffmpeg %.2f MB | "
+                "start %.3f s [%.3f] stop %.3f s [%.3f]\n",
+                scenario.c_str(), ours.changed, peer.changed, ours.distinct, peer.distinct, ours.playerFps,
+                peer.playerFps, ours.cpu, peer.cpu, cpuRatio, ours.rssMb, peer.rssMb,
+                ours.mb, peer.mb, ours.start, ours.startMax, ours.stop, ours.stopMax);
+    if (scenario == "moving") {
+      std::printf("  changed/s >= peer's: %s; >= 55: %s\n", verdict(ours.changed >= peer.changed),
+                  verdict(ours.changed >= 55));
+    }
+    std::printf("  cpu <= %.2fx peer's: %s; peak rss <= 100 MB: %s; start <= 0.15 s: %s; stop <= 0.2 s: %s\n",
+                cpuTarget, verdict(cpuRatio <= cpuTarget), verdict(ours.rssMb <= 100),
+                verdict(ours.startMax <= 0.15), verdict(ours.stopMax <= 0.2));
+  }
+  if (!keep) fs::remove_all(setup.dir);
+  else std::printf("movies and logs in %s\n", setup.dir.c_str());
+  return 0;
+}
