@@ -3,6 +3,7 @@
 // optional capabilities they offer. The agent runs on the real Linux
 // platform; tests build one on the simulated services.
 
+#include "platform/audio.h"
 #include "platform/media.h"
 #include "platform/screen_capture.h"
 
@@ -15,11 +16,15 @@ struct Capabilities {
   // A still of the target on request; without it screenshots use the
   // recorder's latest frame.
   bool screenshotService = true;
+  // What the computer plays can be recorded beside the microphone; without
+  // it a take with sound records the microphone only.
+  bool systemAudio = true;
 };
 
 struct Platform {
   ScreenCaptureService& screenCapture;
   MediaServices& media;
+  AudioServices audio;
   Capabilities capabilities;
 };
 
