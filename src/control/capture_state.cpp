@@ -5,12 +5,18 @@
 
 #include "app/event_writer.h"
 #include "app/log.h"
+#include "output/video_audio_muxer.h"
 #include "targets/capture_catalog.h"
 
 namespace vantor {
 
 CaptureState::CaptureState(exec::MainLoop& main, platform::Platform platform)
-    : main_(main), platform_(platform), recorder_(main, platform) {}
+    : main_(main),
+      platform_(platform),
+      recorder_(main, platform),
+      audioWriter_(platform.media),
+      system_(platform.audio.systemAudio, platform.capabilities.systemAudio),
+      mic_(platform.audio.input) {}
 
 CaptureState::~CaptureState() = default;
 
@@ -47,6 +53,10 @@ asio::awaitable<void> CaptureState::start(StartCommand command) {
     emitError(std::string("recorder.start failed: ") + e.what());
     co_return;
   }
+  // A failed stop of an earlier take may have left its audio file's name.
+  audioFileURL_.reset();
+  audioMuted_ = false;
+  if (command.includeMic) startAudioChain(video);
 
   isRecording_ = true;
   isPaused_ = false;
@@ -66,6 +76,7 @@ asio::awaitable<std::optional<std::string>> CaptureState::stop() {
   emitStatus("stopping");
   stopTimers();
   isRecording_ = false;
+  co_await tearDownAudioChain();
 
   std::filesystem::path video;
   try {
@@ -74,6 +85,85 @@ asio::awaitable<std::optional<std::string>> CaptureState::stop() {
     emitError(std::string("recorder.stop failed: ") + e.what());
     co_return std::nullopt;
   }
+  if (!audioFileURL_) co_return video.string();
+  co_return co_await combine(video);
+}
+
+std::filesystem::path CaptureState::audioFileFor(const std::filesystem::path& video) {
+  std::filesystem::path audio = video;
+  return audio.replace_extension("caf");
+}
+
+std::filesystem::path CaptureState::muxedFileFor(const std::filesystem::path& video) {
+  std::filesystem::path muxed = video;
+  return muxed.replace_extension("muxed.mp4");
+}
+
+void CaptureState::startAudioChain(const std::filesystem::path& video) {
+  VANTOR_ASSERT_ON(main_);
+  std::filesystem::path audio = audioFileFor(video);
+  try {
+    audioWriter_.start(audio);
+    audioFileURL_ = audio.string();
+  } catch (const std::exception& e) {
+    logError(std::string("audioWriter.start failed: ") + e.what() + "; continuing without audio file");
+    audioFileURL_.reset();
+    return;
+  }
+
+  mixer_.setOnFrame([this](MonoBatch batch) { audioWriter_.appendFrame(std::move(batch)); });
+  mic_.setOnFrame([this](MonoBatch batch) {
+    // The level hears the live microphone, paused or not; the file does not.
+    appendMicSamples(batch);
+    if (audioMuted_) std::fill(batch.begin(), batch.end(), int16_t(0));
+    mixer_.feedMic(std::move(batch));
+  });
+  system_.setOnFrame([this](MonoBatch batch) {
+    if (audioMuted_) std::fill(batch.begin(), batch.end(), int16_t(0));
+    mixer_.feedSystem(std::move(batch));
+  });
+
+  mixer_.start();
+  // A source that cannot start contributes nothing; the take goes on.
+  try {
+    mic_.start();
+  } catch (const std::exception&) {
+  }
+  if (platform_.capabilities.systemAudio) {
+    try {
+      system_.start();
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+asio::awaitable<void> CaptureState::tearDownAudioChain() {
+  VANTOR_ASSERT_ON(main_);
+  mic_.stop();
+  system_.stop();
+  mixer_.stop();
+  co_await audioWriter_.finish();
+}
+
+asio::awaitable<std::string> CaptureState::combine(const std::filesystem::path& video) {
+  VANTOR_ASSERT_ON(main_);
+  std::filesystem::path audio = *audioFileURL_;
+  std::filesystem::path muxed = muxedFileFor(video);
+  std::error_code ignored;
+  try {
+    co_await VideoAudioMuxer::mux(platform_.media, video, audio, muxed);
+  } catch (const std::exception& e) {
+    logError(std::string("stop: mux failed (") + e.what() + "); using video-only file");
+    std::filesystem::remove(audio, ignored);
+    audioFileURL_.reset();
+    co_return video.string();
+  }
+  // The combined movie replaces the video in one rename, so a failure
+  // part-way can never leave the user with neither file.
+  std::filesystem::rename(muxed, video, ignored);
+  std::filesystem::remove(audio, ignored);
+  audioFileURL_.reset();
+  logInfo("stop: mux succeeded → " + video.filename().string());
   co_return video.string();
 }
 
@@ -89,6 +179,7 @@ void CaptureState::pause() {
   }
   isPaused_ = true;
   recorder_.setPaused(true);
+  audioMuted_ = true;
   pauseStartedAt_ = Clock::now();
   logInfo("vantor: paused");
   emitStatus("paused");
@@ -106,6 +197,7 @@ void CaptureState::resume() {
   }
   isPaused_ = false;
   recorder_.setPaused(false);
+  audioMuted_ = false;
   if (pauseStartedAt_) {
     pausedAccumulated_ += Clock::now() - *pauseStartedAt_;
     pauseStartedAt_.reset();

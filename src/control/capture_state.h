@@ -4,12 +4,14 @@
 // by the command loop and never replaced. Every operation runs on the main
 // loop (checked); the mic-level work runs on micSampleQueue.
 //
-// Built so far: video takes (start, stop, pause, resume, the elapsed and
-// level timers). Not yet: the audio chain (a take with includeMic records
-// video only), restart, discard and screenshots beyond their guards.
+// A take with includeMic also records the microphone and the system audio,
+// mixed into a CAF file beside the video and combined with it at stop.
+// Not yet: restart, discard and screenshots beyond their guards.
 
 #include <asio/awaitable.hpp>
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -17,6 +19,10 @@
 #include <vector>
 
 #include "app/commands.h"
+#include "audio/audio_mixer.h"
+#include "audio/mic_capture.h"
+#include "audio/system_audio_capture.h"
+#include "output/mixed_audio_writer.h"
 #include "exec/main_loop.h"
 #include "exec/repeating_timer.h"
 #include "exec/serial_queue.h"
@@ -57,8 +63,17 @@ class CaptureState {
   const std::optional<StartCommand>& lastStartCommand() const { return lastStartCommand_; }
   const std::optional<CaptureTargetMeta>& lastTargetMeta() const { return lastTargetMeta_; }
   ScreenRecorder& recorder() { return recorder_; }
+  const std::optional<std::string>& audioFileURL() const { return audioFileURL_; }
+
+  // The take's audio file and the combined movie's temporary name, both
+  // derived from the video path.
+  static std::filesystem::path audioFileFor(const std::filesystem::path& video);
+  static std::filesystem::path muxedFileFor(const std::filesystem::path& video);
 
  private:
+  void startAudioChain(const std::filesystem::path& video);
+  asio::awaitable<void> tearDownAudioChain();
+  asio::awaitable<std::string> combine(const std::filesystem::path& video);
   void startTimers();
   void stopTimers();
   void emitLevel();  // on micSampleQueue
@@ -79,6 +94,16 @@ class CaptureState {
   std::unique_ptr<exec::RepeatingTimer> micLevelTimer_;
   std::vector<int16_t> recentMicSamples_;  // only on micSampleQueue_
   exec::SerialQueue micSampleQueue_{".helper.miclevel"};
+  // While set, the sources feed silence of the same length into the mix, so
+  // the paused span keeps its place in the timeline but nothing said or
+  // played in it is recorded. Read on the sources' threads.
+  std::atomic<bool> audioMuted_{false};
+  // Declared so that the sources go first and the writer last: nothing can
+  // deliver into a component that is already gone.
+  MixedAudioWriter audioWriter_;
+  AudioMixer mixer_;
+  SystemAudioCapture system_;
+  MicCapture mic_;
   bool isRecording_ = false;
   bool isPaused_ = false;
 };

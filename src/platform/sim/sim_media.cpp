@@ -1,6 +1,7 @@
 #include "platform/sim/sim_media.h"
 
 #include <algorithm>
+#include <fstream>
 #include <thread>
 
 namespace vantor::platform::sim {
@@ -77,6 +78,103 @@ void SimRecordingOutput::streamDidStop(Clock::time_point) {
     if (report == SimMediaServices::Report::finish) d->recordingOutputDidFinishRecording();
     else d->recordingOutputDidFail(failure);
   });
+}
+
+namespace {
+
+class SimAudioFileWriter final : public AudioFileWriter {
+ public:
+  SimAudioFileWriter(exec::SerialQueue& reports, std::shared_ptr<SimAudioFileLog> log)
+      : reports_(reports), log_(std::move(log)) {}
+
+  bool canAddInput() const override { return log_->canAddInput; }
+  void addInput() override { log_->inputAdded = true; }
+  bool startWriting() override {
+    log_->startedWriting = true;
+    std::ofstream(log_->path, std::ios::trunc);
+    return true;
+  }
+  void startSession(int64_t sourceSample) override { log_->sessionStart = sourceSample; }
+  bool isReadyForMoreMediaData() const override { return log_->inputAdded && log_->readyForMore; }
+  bool append(std::span<const int16_t> samples, int64_t presentationSample) override {
+    std::lock_guard lock(log_->mutex);
+    if (!log_->inputAdded || !log_->sessionStart || log_->markedFinished || log_->refuseAppends) return false;
+    log_->samples.insert(log_->samples.end(), samples.begin(), samples.end());
+    log_->presentationSamples.push_back(presentationSample);
+    return true;
+  }
+  void markAsFinished() override {
+    std::lock_guard lock(log_->mutex);
+    log_->markedFinished = true;
+  }
+  void finishWriting(exec::Resolver<void> done) override {
+    reports_.post([log = log_, done = std::move(done)] {
+      log->finished = true;
+      done.succeed();
+    });
+  }
+  std::filesystem::path outputURL() const override { return log_->path; }
+
+ private:
+  exec::SerialQueue& reports_;
+  std::shared_ptr<SimAudioFileLog> log_;
+};
+
+class SimAsset final : public MediaAsset {
+ public:
+  explicit SimAsset(std::optional<SimAssetFile> file) : file_(std::move(file)) {}
+  int loadTracks(MediaType type) override {
+    if (!file_) throw Error("Vantor.Media", 2, "cannot open the file");
+    if (file_->loadFailure) throw *file_->loadFailure;
+    return type == MediaType::Video ? file_->videoTracks : file_->audioTracks;
+  }
+  MediaTime loadDuration() override {
+    if (!file_) throw Error("Vantor.Media", 2, "cannot open the file");
+    if (file_->loadFailure) throw *file_->loadFailure;
+    if (file_->durationFailure) throw *file_->durationFailure;
+    return file_->duration;
+  }
+
+ private:
+  std::optional<SimAssetFile> file_;
+};
+
+}  // namespace
+
+std::vector<std::shared_ptr<SimAudioFileLog>> SimMediaServices::audioWriters() const {
+  std::lock_guard lock(mutex_);
+  return audioWriters_;
+}
+
+std::vector<Composition> SimMediaServices::exports() const {
+  std::lock_guard lock(mutex_);
+  return exports_;
+}
+
+std::unique_ptr<AudioFileWriter> SimMediaServices::createAudioFileWriter(const std::filesystem::path& path, double) {
+  if (audioWriterCreationFailure) throw *audioWriterCreationFailure;
+  auto log = std::make_shared<SimAudioFileLog>();
+  log->path = path;
+  std::lock_guard lock(mutex_);
+  audioWriters_.push_back(log);
+  return std::make_unique<SimAudioFileWriter>(reports_, log);
+}
+
+std::unique_ptr<MediaAsset> SimMediaServices::openAsset(const std::filesystem::path& path) {
+  std::lock_guard lock(mutex_);
+  auto it = assetFiles.find(path);
+  return std::make_unique<SimAsset>(it == assetFiles.end() ? std::nullopt : std::optional(it->second));
+}
+
+ExportOutcome SimMediaServices::exportComposition(const Composition& composition, const std::filesystem::path& out) {
+  ExportOutcome outcome;
+  {
+    std::lock_guard lock(mutex_);
+    exports_.push_back(composition);
+    outcome = exportOutcome;
+  }
+  if (outcome.status == ExportOutcome::kCompleted) std::ofstream(out, std::ios::trunc) << "sim movie";
+  return outcome;
 }
 
 }  // namespace vantor::platform::sim

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -32,6 +33,32 @@ struct SimWriterLog {
   bool finished = false;
 };
 
+// What one audio file writer was given. The writer creates an empty file at
+// its path when it starts writing, so tests can see it kept or deleted.
+struct SimAudioFileLog {
+  std::filesystem::path path;
+  std::atomic<bool> canAddInput{true};
+  std::atomic<bool> readyForMore{true};
+  std::atomic<bool> refuseAppends{false};
+  bool inputAdded = false;
+  bool startedWriting = false;
+  std::optional<int64_t> sessionStart;
+  std::mutex mutex;
+  std::vector<int16_t> samples;               // accepted, in order
+  std::vector<int64_t> presentationSamples;   // time of each accepted append
+  bool markedFinished = false;
+  std::atomic<bool> finished{false};
+};
+
+// A simulated media file for assets: which tracks it has and how long it is.
+struct SimAssetFile {
+  int videoTracks = 0;
+  int audioTracks = 0;
+  MediaTime duration;
+  std::optional<Error> loadFailure;      // every load fails with it
+  std::optional<Error> durationFailure;  // only the duration load fails
+};
+
 class SimMediaServices final : public MediaServices {
  public:
   // Injected failures and behaviour of what gets created next.
@@ -44,12 +71,24 @@ class SimMediaServices final : public MediaServices {
   Error outputFailure{"Vantor.Media", 9, "simulated recording failure"};
   std::chrono::milliseconds outputReportDelay{0};
 
+  std::optional<Error> audioWriterCreationFailure;
+  // Files the assets read, by path; a path not listed cannot be read.
+  std::map<std::filesystem::path, SimAssetFile> assetFiles;
+  // The export's answer; a completed export writes a small file at `out`.
+  ExportOutcome exportOutcome{ExportOutcome::kCompleted, std::nullopt};
+  std::vector<Composition> exports() const;
+
   std::vector<std::shared_ptr<SimWriterLog>> writers() const;
+  std::vector<std::shared_ptr<SimAudioFileLog>> audioWriters() const;
   std::vector<std::shared_ptr<SimRecordingOutput>> outputs() const;
 
   std::unique_ptr<VideoWriter> createVideoWriter(const std::filesystem::path& path, int width, int height) override;
   std::shared_ptr<RecordingOutput> createRecordingOutput(const RecordingOutputConfiguration& config,
                                                          std::weak_ptr<RecordingOutputDelegate> delegate) override;
+  std::unique_ptr<AudioFileWriter> createAudioFileWriter(const std::filesystem::path& path,
+                                                         double sampleRate) override;
+  std::unique_ptr<MediaAsset> openAsset(const std::filesystem::path& path) override;
+  ExportOutcome exportComposition(const Composition& composition, const std::filesystem::path& out) override;
 
  private:
   friend class SimVideoWriter;
@@ -57,6 +96,8 @@ class SimMediaServices final : public MediaServices {
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<SimWriterLog>> writers_;
   std::vector<std::shared_ptr<SimRecordingOutput>> outputs_;
+  std::vector<std::shared_ptr<SimAudioFileLog>> audioWriters_;
+  std::vector<Composition> exports_;
   exec::SerialQueue reports_{".sim.media"};
 };
 
