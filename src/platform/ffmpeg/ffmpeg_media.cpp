@@ -10,6 +10,9 @@ extern "C" {
 }
 
 #include "app/log.h"
+#include "platform/ffmpeg/composition_export.h"
+#include "platform/ffmpeg/ffmpeg_audio_writer.h"
+#include "platform/ffmpeg/ffmpeg_media_asset.h"
 #include "platform/ffmpeg/ffmpeg_recording_output.h"
 #include "platform/ffmpeg/ffmpeg_video_writer.h"
 
@@ -47,6 +50,19 @@ class FfmpegMediaServices final : public MediaServices {
   std::shared_ptr<RecordingOutput> createRecordingOutput(const RecordingOutputConfiguration& config,
                                                          std::weak_ptr<RecordingOutputDelegate> delegate) override {
     return std::make_shared<ffmpeg::FfmpegRecordingOutput>(config, std::move(delegate));
+  }
+
+  std::unique_ptr<AudioFileWriter> createAudioFileWriter(const std::filesystem::path& path,
+                                                         double sampleRate) override {
+    return std::make_unique<ffmpeg::FfmpegAudioWriter>(path, sampleRate);
+  }
+
+  std::unique_ptr<MediaAsset> openAsset(const std::filesystem::path& path) override {
+    return std::make_unique<ffmpeg::FfmpegMediaAsset>(path);
+  }
+
+  ExportOutcome exportComposition(const Composition& composition, const std::filesystem::path& out) override {
+    return ffmpeg::exportComposition(composition, out);
   }
 };
 

@@ -17,6 +17,9 @@ enum MediaErrorCode : int {
   kCannotCreate = 4,        // the file could not be created or its header written
   kCannotWrite = 5,         // writing to the file failed mid-take
   kNoFrames = 6,            // a recording stopped before any frame was written
+  kCannotRead = 7,          // a file could not be opened or read
+  kMissingTrack = 8,        // a file lacks the track asked for
+  kInvalidComposition = 9,  // nothing to export, or a duration that is not a time
 };
 
 inline Error mediaError(MediaErrorCode code, std::string description) {

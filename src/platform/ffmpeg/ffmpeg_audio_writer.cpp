@@ -1,0 +1,111 @@
+#include "platform/ffmpeg/ffmpeg_audio_writer.h"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <mutex>
+#include <optional>
+
+#include "app/log.h"
+#include "platform/ffmpeg/caf_file.h"
+#include "platform/ffmpeg/media_error.h"
+
+namespace vantor::platform::ffmpeg {
+
+// What appends and the finishing job share. The job holds it, so it lives
+// until the file is complete even when the writer goes first.
+struct FfmpegAudioWriter::Core {
+  std::mutex mutex;
+  std::unique_ptr<CafFile> file;
+  std::optional<Error> failure;  // the first write that failed
+  std::atomic<bool> failed{false};
+  std::atomic<int64_t> samples{0};
+};
+
+namespace {
+
+int wholeRate(double sampleRate, const std::filesystem::path& path) {
+  // CAF stores any rate, but libavformat's streams take whole ones.
+  if (!(sampleRate >= 1 && sampleRate <= 1'000'000) || sampleRate != std::floor(sampleRate))
+    throw mediaError(kCannotCreate, fmt::format("cannot create {}: a sample rate of {} Hz is not supported",
+                                                path.string(), sampleRate));
+  return int(sampleRate);
+}
+
+}  // namespace
+
+FfmpegAudioWriter::FfmpegAudioWriter(std::filesystem::path path, double sampleRate)
+    : path_(std::move(path)), core_(std::make_shared<Core>()), thread_("audiowriter", 1) {
+  core_->file = std::make_unique<CafFile>(path_, wholeRate(sampleRate, path_));
+}
+
+FfmpegAudioWriter::~FfmpegAudioWriter() = default;
+
+bool FfmpegAudioWriter::canAddInput() const { return !hasInput_.load() && !started_.load(); }
+
+void FfmpegAudioWriter::addInput() {
+  if (canAddInput()) hasInput_.store(true);
+}
+
+bool FfmpegAudioWriter::startWriting() {
+  if (started_.load() || finishing_.load()) return false;
+  started_.store(true);
+  return true;
+}
+
+void FfmpegAudioWriter::startSession(int64_t sourceSample) {
+  if (!started_.load() || inSession_.load()) return;
+  sessionStart_.store(sourceSample);
+  inSession_.store(true);
+}
+
+bool FfmpegAudioWriter::accepting() const {
+  return hasInput_.load() && started_.load() && inSession_.load() && !markedFinished_.load() &&
+         !finishing_.load() && !core_->failed.load();
+}
+
+bool FfmpegAudioWriter::isReadyForMoreMediaData() const { return accepting(); }
+
+bool FfmpegAudioWriter::append(std::span<const int16_t> samples, int64_t presentationSample) {
+  if (!accepting() || presentationSample < sessionStart_.load()) return false;
+  std::lock_guard lock(core_->mutex);
+  if (!core_->file || core_->failure) return false;
+  try {
+    core_->file->write(samples);
+    core_->samples.store(core_->file->samplesWritten());
+    return true;
+  } catch (const Error& e) {
+    core_->failure = e;
+    core_->failed.store(true);
+    logError(fmt::format("audio writer: {}", e.description()));
+    return false;
+  }
+}
+
+void FfmpegAudioWriter::markAsFinished() { markedFinished_.store(true); }
+
+void FfmpegAudioWriter::finishWriting(exec::Resolver<void> done) {
+  finishing_.store(true);
+  markedFinished_.store(true);
+  thread_.post([core = core_, done = std::move(done)] {
+    std::unique_lock lock(core->mutex);
+    if (core->file && !core->failure) {
+      try {
+        core->file->finish();
+      } catch (const Error& e) {
+        core->failure = e;
+        core->failed.store(true);
+        logError(fmt::format("audio writer: {}", e.description()));
+      }
+    }
+    core->file.reset();  // after a failure: completes the file as it stands
+    std::optional<Error> failure = core->failure;
+    lock.unlock();
+    if (failure) done.fail(*failure);
+    else done.succeed();
+  });
+}
+
+int64_t FfmpegAudioWriter::samplesWritten() const { return core_->samples.load(); }
+
+}  // namespace vantor::platform::ffmpeg
