@@ -1,6 +1,7 @@
 #include "support/movie_probe.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -11,6 +12,7 @@ extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
 #include <libavutil/pixdesc.h>
+#include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
 
@@ -276,6 +278,95 @@ std::vector<int> distinctFramesPerSecond(const std::filesystem::path& path, int 
     return true;
   });
   return perSecond;
+}
+
+DecodedAudio decodeAudio(const std::filesystem::path& path) {
+  Input in;
+  open(in, path);
+  int audio = av_find_best_stream(in.format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  if (audio < 0) fail(path, "no audio stream", audio);
+  std::vector<Decoder> decoders(in.format->nb_streams);
+  const AVStream* st = in.format->streams[audio];
+  openDecoder(decoders[size_t(audio)], st, path);
+  DecodedAudio out;
+  out.codec = avcodec_get_name(st->codecpar->codec_id);
+  out.sampleRate = st->codecpar->sample_rate;
+  out.channels = st->codecpar->ch_layout.nb_channels;
+  SwrContext* swr = nullptr;
+  struct SwrGuard {
+    SwrContext*& s;
+    ~SwrGuard() { swr_free(&s); }
+  } guard{swr};
+  std::vector<float> planes;
+  decodeAll(in.format, decoders, path, [&](size_t, const AVFrame* f) {
+    if (!swr) {
+      // Same layout and rate, planar float: the first plane is the first channel.
+      // FFmpeg 5.1 takes the layouts by non-const pointer but only reads them.
+      auto* layout = const_cast<AVChannelLayout*>(&f->ch_layout);
+      int r = swr_alloc_set_opts2(&swr, layout, AV_SAMPLE_FMT_FLTP, f->sample_rate, layout,
+                                  AVSampleFormat(f->format), f->sample_rate, 0, nullptr);
+      if (r >= 0) r = swr_init(swr);
+      if (r < 0) fail(path, "cannot convert decoded sound", r);
+    }
+    size_t channels = size_t(f->ch_layout.nb_channels);
+    planes.resize(size_t(f->nb_samples) * channels);
+    std::vector<uint8_t*> dst(channels);
+    for (size_t c = 0; c < dst.size(); ++c) dst[c] = reinterpret_cast<uint8_t*>(planes.data() + c * size_t(f->nb_samples));
+    int got = swr_convert(swr, dst.data(), f->nb_samples, const_cast<const uint8_t**>(f->extended_data), f->nb_samples);
+    if (got < 0) fail(path, "cannot convert decoded sound", got);
+    out.samples.insert(out.samples.end(), planes.begin(), planes.begin() + got);
+    return true;
+  });
+  return out;
+}
+
+double dominantFrequency(const std::vector<float>& samples, int sampleRate, double minHz, double maxHz,
+                         double stepHz) {
+  size_t n = std::min(samples.size(), size_t(sampleRate));
+  double best = 0, bestPower = -1;
+  for (double hz = minHz; hz <= maxHz; hz += stepHz) {
+    double coeff = 2 * std::cos(2 * M_PI * hz / sampleRate), s1 = 0, s2 = 0;
+    for (size_t i = 0; i < n; ++i) {
+      double s0 = samples[i] + coeff * s1 - s2;
+      s2 = s1;
+      s1 = s0;
+    }
+    double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
+    if (power > bestPower) {
+      bestPower = power;
+      best = hz;
+    }
+  }
+  return best;
+}
+
+std::vector<StoredPacket> readPackets(const std::filesystem::path& path, std::string_view type) {
+  Input in;
+  open(in, path);
+  int index = -1;
+  for (unsigned i = 0; i < in.format->nb_streams && index < 0; ++i)
+    if (orUnknown(av_get_media_type_string(in.format->streams[i]->codecpar->codec_type)) == type) index = int(i);
+  if (index < 0) throw std::runtime_error(path.string() + ": no " + std::string(type) + " stream");
+  AVRational tb = in.format->streams[index]->time_base;
+  std::vector<StoredPacket> packets;
+  Packet packet;
+  for (;;) {
+    int r = av_read_frame(in.format, packet.p);
+    if (r == AVERROR_EOF) break;
+    if (r < 0) fail(path, "cannot read", r);
+    if (packet.p->stream_index == index) {
+      StoredPacket p;
+      p.pts = seconds(packet.p->pts, tb);
+      p.dts = seconds(packet.p->dts, tb);
+      p.duration = seconds(packet.p->duration, tb);
+      p.keyFrame = packet.p->flags & AV_PKT_FLAG_KEY;
+      p.pos = packet.p->pos;
+      p.data.assign(packet.p->data, packet.p->data + packet.p->size);
+      packets.push_back(std::move(p));
+    }
+    av_packet_unref(packet.p);
+  }
+  return packets;
 }
 
 }  // namespace vantor::test

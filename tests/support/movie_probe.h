@@ -7,6 +7,9 @@
 //   EXPECT_EQ(v.codec, "h264"); EXPECT_EQ(v.decodedFrames, 90);
 //   for (const auto& f : test::decodeVideoFrames(path)) { f.pts; f.rgbAt(10, 10); }
 //   auto perSecond = test::distinctFramesPerSecond(path);  // changes per second of pts
+//   auto sound = test::decodeAudio(path);           // the first audio stream as float samples
+//   test::dominantFrequency(sound.samples, sound.sampleRate);  // e.g. 440 for an A
+//   auto packets = test::readPackets(path, "video");  // as stored, not decoded
 //
 // Everything throws std::runtime_error, with FFmpeg's reason, when the file
 // cannot be opened or decoded. Decoded pictures are converted with the
@@ -92,5 +95,29 @@ std::vector<DecodedFrame> decodeVideoFrames(const std::filesystem::path& path, s
 // `tolerance`, which coding noise between repeated pictures stays under. The
 // first picture counts as a change.
 std::vector<int> distinctFramesPerSecond(const std::filesystem::path& path, int tolerance = 24);
+
+// The first audio stream decoded, its first channel as float samples at
+// full scale ±1 (16-bit sample v comes back as exactly v / 32768).
+struct DecodedAudio {
+  int sampleRate = 0, channels = 0;
+  std::string codec;
+  std::vector<float> samples;
+  double seconds() const { return sampleRate ? double(samples.size()) / sampleRate : 0; }
+};
+DecodedAudio decodeAudio(const std::filesystem::path& path);
+
+// The frequency in [minHz, maxHz], in steps of `stepHz`, where the first
+// second of `samples` has the most energy (Goertzel at each step).
+double dominantFrequency(const std::vector<float>& samples, int sampleRate, double minHz = 50, double maxHz = 4000,
+                         double stepHz = 1);
+
+// The packets of the first stream of `type` as stored, in file order.
+struct StoredPacket {
+  double pts = 0, dts = 0, duration = 0;  // seconds
+  bool keyFrame = false;
+  int64_t pos = -1;  // where its bytes start in the file
+  std::vector<uint8_t> data;
+};
+std::vector<StoredPacket> readPackets(const std::filesystem::path& path, std::string_view type);
 
 }  // namespace vantor::test
