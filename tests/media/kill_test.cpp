@@ -1,23 +1,16 @@
 // A take killed with SIGKILL mid-way leaves a movie libavformat reads, which
 // misses at most about the last second of frames.
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "helper_process.h"
 #include "media_test_support.h"
 #include "platform/ffmpeg/ffmpeg_recording_output.h"
 #include "support/movie_probe.h"
-
-extern char** environ;
 
 namespace vantor::mediatest {
 namespace {
@@ -25,42 +18,12 @@ namespace {
 // Runs the take writer on `path` with `args` and SIGKILLs it once it has
 // written `killAfter` lines (or the line "still"). The frames it handed over.
 int recordAndKill(const std::filesystem::path& path, std::vector<std::string> args, int killAfter) {
-  int out[2];
-  if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
   args.insert(args.begin(), {VANTOR_TAKE_WRITER, path.string()});
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t child = -1;
-  int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  if (spawned != 0) {
-    close(out[0]);
-    throw std::runtime_error(std::string("cannot run ") + VANTOR_TAKE_WRITER);
-  }
-
-  // Read the child's progress until it has handed over enough frames.
-  FILE* progress = fdopen(out[0], "r");
+  int seen = 0;
+  auto lines = runAndKill(args, [&](const std::string& line) { return line == "still" || ++seen >= killAfter; });
   int handedOver = -1;
-  char line[64];
-  bool still = false;
-  while (!still && handedOver + 1 < killAfter && std::fgets(line, sizeof line, progress)) {
-    if (std::string(line) == "still\n") still = true;
-    else handedOver = std::atoi(line);
-  }
-  kill(child, SIGKILL);
-  int status = 0;
-  waitpid(child, &status, 0);
-  // Whatever it wrote after the last line read.
-  while (std::fgets(line, sizeof line, progress))
-    if (std::string(line) != "still\n") handedOver = std::atoi(line);
-  std::fclose(progress);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the writer ended on its own: " << status;
+  for (const auto& line : lines)
+    if (line != "still") handedOver = std::atoi(line.c_str());
   return handedOver + 1;
 }
 

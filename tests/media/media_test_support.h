@@ -1,6 +1,7 @@
 #pragma once
-// Shared pieces of the media tests: synthetic frames, scratch directories,
-// finishing writers on a main loop, holding an encoding thread.
+// Shared pieces of the media tests: synthetic frames and sound, scratch
+// directories, movies and tone files, finishing writers on a main loop,
+// holding an encoding thread.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -8,12 +9,16 @@
 #include <array>
 #include <asio/co_spawn.hpp>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <future>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "exec/completion.h"
 #include "exec/main_loop.h"
+#include "platform/ffmpeg/caf_file.h"
 #include "platform/ffmpeg/encoding_thread.h"
 #include "platform/media.h"
 #include "platform/video_frame.h"
@@ -62,6 +67,16 @@ inline platform::ImageRef quadrantImage(int width, int height, int n) {
   return image;
 }
 
+// Sample k of the test sound: an odd step through every 16-bit value, so a
+// sample lost, repeated or out of place shows.
+inline int16_t patternSample(int64_t k) { return int16_t(uint16_t(uint64_t(k) * 7919u)); }
+
+inline std::vector<int16_t> patternSamples(int64_t first, size_t count) {
+  std::vector<int16_t> samples(count);
+  for (size_t i = 0; i < count; ++i) samples[i] = patternSample(first + int64_t(i));
+  return samples;
+}
+
 inline FrameRef frameAt(Clock::time_point at, platform::ImageRef image, uint64_t index = 0) {
   auto f = std::make_shared<platform::VideoFrame>();
   f->presentationTime = at;
@@ -108,6 +123,30 @@ inline void finishWriting(exec::MainLoop& main, platform::VideoWriter& writer) {
   main.run();  // the spawned coroutine keeps it running until the report
   ASSERT_TRUE(finished);
   if (failure) std::rethrow_exception(failure);
+}
+
+// A movie of `frames` quadrant frames `fps` a second, through the FFmpeg
+// video writer: what a take on the writer path leaves.
+inline void writeMovie(exec::MainLoop& main, platform::MediaServices& services, const std::filesystem::path& path,
+                       int frames, int fps, int width = 320, int height = 240) {
+  auto writer = services.createVideoWriter(path, width, height);
+  ASSERT_TRUE(writer->startWriting());
+  auto t0 = Clock::now();
+  writer->startSession(t0);
+  for (int n = 0; n < frames; ++n) {
+    while (!writer->isReadyForMoreMediaData()) std::this_thread::yield();
+    ASSERT_TRUE(writer->append(frameAt(t0 + seconds(n / double(fps)), quadrantImage(width, height, n), uint64_t(n))));
+  }
+  finishWriting(main, *writer);
+}
+
+// A CAF file of a sine tone at 16 kHz, as the audio writer leaves it.
+inline void writeTone(const std::filesystem::path& path, int64_t samples, double hz) {
+  platform::ffmpeg::CafFile file(path, 16000);
+  std::vector<int16_t> tone(static_cast<size_t>(samples));
+  for (size_t i = 0; i < tone.size(); ++i) tone[i] = int16_t(std::lround(12000 * std::sin(2 * M_PI * hz * double(i) / 16000)));
+  file.write(tone);
+  file.finish();
 }
 
 // Keeps an encoding thread busy until release(), so tests can fill its queue
