@@ -1,0 +1,70 @@
+#pragma once
+// A connection to the sound server: a threaded main loop and a context on
+// it, and the few questions the platform asks the server. Blocking calls are
+// made from any thread but the client's own, without holding its lock.
+
+#include <pulse/context.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/pulse/mainloop.h"
+
+namespace vantor::platform::pulse {
+
+// How long a connection or a question may take before it counts as failed.
+inline constexpr std::chrono::milliseconds kServerTimeout{2000};
+
+struct SourceDetails {
+  std::string name;
+  uint32_t index = 0;
+  uint32_t rate = 0;
+  uint8_t channels = 0;
+  bool isMonitor = false;  // the monitor of a sink: what it plays
+};
+
+struct SinkDetails {
+  std::string name;
+  std::string monitorSource;
+  bool isNullSink = false;  // module-null-sink: no hardware behind it
+  bool suspended = false;
+};
+
+class Client {
+ public:
+  // Connects as `name` (shown in sound settings) to `server` (libpulse's
+  // default when empty) without ever spawning a daemon. The loop's thread is
+  // named `threadName`. Throws Error, fast when nothing listens.
+  static std::unique_ptr<Client> connect(const std::string& name, const std::string& server,
+                                         const char* threadName);
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  Mainloop& mainloop() { return loop_; }
+  // The context; used with the loop's lock held.
+  pa_context* context() const { return context_; }
+  // False once the server has gone (the context failed).
+  bool connected();
+  // With the lock held: the context's last error, PA_ERR_UNKNOWN if none.
+  int lastError() const;
+
+  // The default source and sink, or Error (PA_ERR_NOENTITY when unset).
+  SourceDetails defaultSource();
+  SinkDetails defaultSink();
+  SinkDetails sink(const std::string& name);
+  // Suspends the sink and resumes it at once. Throws Error.
+  void suspendAndResume(const std::string& sink);
+
+ private:
+  explicit Client(const char* threadName) : loop_(threadName) {}
+  std::string defaultName(bool source);
+  SourceDetails source(const std::string& name);
+
+  Mainloop loop_;
+  pa_context* context_ = nullptr;
+};
+
+}  // namespace vantor::platform::pulse
