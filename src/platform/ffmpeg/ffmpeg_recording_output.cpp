@@ -58,14 +58,14 @@ struct FfmpegRecordingOutput::Core {
     logError(fmt::format("recording {}: {}", config.outputURL.string(), e.description()));
   }
 
-  void encode(const FrameRef& frame) {
+  void encode(const PictureConverter::Picture& picture, Clock::time_point presentationTime) {
     if (abandoned.load()) return;
-    if (finished || failure || !encoder->fits(*frame->image)) {
+    if (finished || failure) {
       droppedUnusable.fetch_add(1, std::memory_order_relaxed);
       return;
     }
-    if (!sessionStart) sessionStart = frame->presentationTime;
-    int64_t pts = ticksBetween(*sessionStart, frame->presentationTime);
+    if (!sessionStart) sessionStart = presentationTime;
+    int64_t pts = ticksBetween(*sessionStart, presentationTime);
     if (pts <= lastPts) {
       if (!lastWasRepeat) {
         droppedUnusable.fetch_add(1, std::memory_order_relaxed);
@@ -74,7 +74,7 @@ struct FfmpegRecordingOutput::Core {
       pts = lastPts + 1;  // grabbed before a repeat, handed over after it
     }
     try {
-      encoder->encode(*frame->image, pts, [&](AVPacket* p) { file->write(p); });
+      encoder->encode(picture, pts, [&](AVPacket* p) { file->write(p); });
       lastPts = pts;
       lastWasRepeat = false;
       written.fetch_add(1, std::memory_order_relaxed);
@@ -130,7 +130,7 @@ struct FfmpegRecordingOutput::Core {
 FfmpegRecordingOutput::FfmpegRecordingOutput(const RecordingOutputConfiguration& config,
                                              std::weak_ptr<RecordingOutputDelegate> delegate,
                                              std::chrono::milliseconds repeatAfter)
-    : core_(std::make_shared<Core>()), thread_("recording", kQueueCapacity) {
+    : core_(std::make_shared<Core>()), pictures_(config.width, config.height), thread_("recording", kQueueCapacity) {
   H264Encoder::checkAvailable(config.width, config.height);
   core_->config = config;
   core_->delegate = std::move(delegate);
@@ -159,9 +159,20 @@ void FfmpegRecordingOutput::streamDidOutputFrame(FrameRef frame) {
     c.droppedPaused.fetch_add(1, std::memory_order_relaxed);
     return;
   }
+  if (!thread_.hasRoomForFrame()) {  // not worth converting
+    c.droppedBusy.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  PictureConverter::Picture picture = pictures_.convert(*frame->image);
+  if (!picture) {  // too small for the movie, or out of memory
+    c.droppedUnusable.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
   bool queued = false;
   try {
-    queued = thread_.tryPostFrame([core = core_, frame = std::move(frame)] { core->encode(frame); });
+    queued = thread_.tryPostFrame([core = core_, picture = std::move(picture), time = frame->presentationTime] {
+      core->encode(picture, time);
+    });
   } catch (...) {  // out of memory making the job: dropped like any other
   }
   if (!queued) c.droppedBusy.fetch_add(1, std::memory_order_relaxed);

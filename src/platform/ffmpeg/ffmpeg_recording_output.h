@@ -1,11 +1,12 @@
 #pragma once
 // RecordingOutput over FFmpeg, with the writer's machinery (h264_encoder.h,
-// mp4_file.h): frames from the stream's thread go through a queue of
-// kQueueCapacity frames to the output's own thread ("recording"), which
-// converts, encodes and muxes them.
+// mp4_file.h): the stream's thread converts each frame to the encoder's
+// picture format and lets the captured image go at once; pictures go
+// through a queue of kQueueCapacity to the output's own thread
+// ("recording"), which encodes and muxes them.
 //
 // - The stream's thread never waits: a frame that finds the queue full, or
-//   that arrives while paused, is dropped and counted.
+//   that arrives while paused, is dropped (before any conversion) and counted.
 // - The movie's timeline starts at the first frame written; each frame sits
 //   at its presentation time, so a paused span stays in the timeline and
 //   shows the last frame written before it.
@@ -37,6 +38,7 @@
 #include <memory>
 
 #include "platform/ffmpeg/encoding_thread.h"
+#include "platform/ffmpeg/h264_encoder.h"
 #include "platform/recording_output.h"
 
 namespace vantor::platform::ffmpeg {
@@ -77,6 +79,7 @@ class FfmpegRecordingOutput final : public RecordingOutput {
 
  private:
   std::shared_ptr<Core> core_;
+  PictureConverter pictures_;
   std::atomic<bool> paused_{false};
   std::atomic<bool> stopped_{false};
   EncodingThread thread_;  // last: joined before the rest goes

@@ -7,6 +7,7 @@
 #include <thread>
 
 extern "C" {
+#include <libavutil/imgutils.h>
 #include <libavcodec/avcodec.h>
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
@@ -93,6 +94,51 @@ void H264Encoder::release() {
   av_packet_free(&packet_);
   av_frame_free(&picture_);
   avcodec_free_context(&ctx_);
+}
+
+PictureConverter::PictureConverter(int width, int height)
+    : width_(width & ~1),
+      height_(height & ~1),
+      pool_(av_buffer_pool_init(size_t(av_image_get_buffer_size(AV_PIX_FMT_YUV420P, width_, height_, 64)) + 64,
+                                nullptr)) {}
+
+PictureConverter::~PictureConverter() {
+  // Buffers still held by pictures keep the pool's memory until they go.
+  av_buffer_pool_uninit(&pool_);
+}
+
+bool PictureConverter::fits(const PixelBuffer& image) const {
+  return image.data && image.width >= width_ && image.height >= height_ && image.stride >= 4 * image.width;
+}
+
+PictureConverter::Picture PictureConverter::convert(const PixelBuffer& image) const {
+  if (!pool_ || !fits(image)) return nullptr;
+  Picture picture(av_frame_alloc(), [](AVFrame* f) { av_frame_free(&f); });
+  if (!picture) return nullptr;
+  picture->buf[0] = av_buffer_pool_get(pool_);
+  if (!picture->buf[0]) return nullptr;
+  picture->format = AV_PIX_FMT_YUV420P;
+  picture->width = width_;
+  picture->height = height_;
+  uint8_t* base = reinterpret_cast<uint8_t*>((uintptr_t(picture->buf[0]->data) + 63) & ~uintptr_t(63));
+  if (av_image_fill_arrays(picture->data, picture->linesize, base, AV_PIX_FMT_YUV420P, width_, height_, 64) < 0)
+    return nullptr;
+  libyuv::ARGBToI420(image.data, image.stride, picture->data[0], picture->linesize[0], picture->data[1],
+                     picture->linesize[1], picture->data[2], picture->linesize[2], width_, height_);
+  return picture;
+}
+
+void H264Encoder::encode(const PictureConverter::Picture& picture, int64_t pts, const PacketSink& sink) {
+  // The new picture replaces the old one, which goes back to its pool once
+  // the encoder lets it go; repeats encode it again.
+  av_frame_unref(picture_);
+  int r = av_frame_ref(picture_, picture.get());
+  if (r < 0) throw mediaError(kCannotEncode, "cannot reference a picture: " + avErrorText(r));
+  picture_->color_range = ctx_->color_range;
+  picture_->colorspace = ctx_->colorspace;
+  picture_->color_primaries = ctx_->color_primaries;
+  picture_->color_trc = ctx_->color_trc;
+  encodeConverted(pts, sink);
 }
 
 bool H264Encoder::fits(const PixelBuffer& image) const {
