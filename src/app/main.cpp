@@ -15,6 +15,7 @@
 #include "control/capture_state.h"
 #include "exec/main_loop.h"
 #include "platform/ffmpeg/ffmpeg_media.h"
+#include "platform/pulse/pulse_audio.h"
 #include "platform/x11/x11_screen_capture.h"
 #include "targets/listing.h"
 
@@ -46,7 +47,8 @@ int main(int argc, char** argv) {
   auto screen = vantor::platform::makeX11ScreenCapture(main);
   auto media = vantor::platform::makeFfmpegMediaServices();
   // The Linux platform offers every capability.
-  vantor::platform::Platform platform{*screen, *media, {}};
+  auto sound = vantor::platform::makePulseAudioServices();
+  vantor::platform::Platform platform{*screen, *media, sound.services(), {}};
   auto onFailure = [](std::exception_ptr failure) {
     if (failure) {
       vantor::logError("vantor: " + vantor::describe(failure));
