@@ -9,12 +9,23 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/virtual-display.sh"
+source "$(dirname "$0")/virtual-sound.sh"
 
 vantor_install_packages
 vantor_build -DCMAKE_BUILD_TYPE=Release -DVANTOR_TESTS=OFF -DVANTOR_BENCH=OFF
 agent="$VANTOR_BUILD/vantor"
 
+# The user's sound server when one answers, else a private one (silent sinks),
+# so that takes with sound have a microphone. Extra arguments go to
+# vantor_sound_start.
+need_sound() {
+  pactl info >/dev/null 2>&1 && return 0
+  echo "demo: no sound server here; starting a private PulseAudio" >&2
+  vantor_sound_start "$@"
+}
+
 if [ "${1:-}" = "--agent" ]; then
+  need_sound --parent $$  # the agent keeps this shell's process id
   echo 'vantor: one JSON command per line, e.g. {"type":"stop"}; Ctrl-D ends the agent.' >&2
   exec "$agent"
 fi
@@ -25,9 +36,11 @@ seconds=4
 content_pid=""
 cleanup() {
   [ -n "$content_pid" ] && kill "$content_pid" 2>/dev/null || true
+  vantor_sound_stop
   vantor_display_stop
 }
 trap cleanup EXIT
+need_sound
 
 if [ -z "${DISPLAY:-}" ] || ! "$agent" list-targets >/dev/null 2>&1; then
   echo "demo: no display here; starting a private Xvfb with moving content" >&2

@@ -5,6 +5,7 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/virtual-display.sh"
+source "$(dirname "$0")/virtual-sound.sh"
 
 vantor_install_packages
 args=(-DVANTOR_TESTS=ON -DVANTOR_BENCH=ON)
@@ -14,9 +15,11 @@ if [ -n "${VANTOR_SANITIZE:-}" ]; then
 fi
 vantor_build "${args[@]}"
 
-# The capture tests get a private X server of their own, never the user's screen.
+# The capture tests get a private X server of their own, never the user's
+# screen, and a private sound server (PULSE_SERVER) instead of the user's.
+trap 'vantor_sound_stop; vantor_display_stop' EXIT
 vantor_display_start
-trap vantor_display_stop EXIT
+vantor_sound_start
 
 cd "$VANTOR_BUILD"
 ctest --output-on-failure -j "$(nproc)" --timeout 300

@@ -80,13 +80,12 @@ vantor_sound_stop() {
   if [ -n "${VANTOR_PULSE_PID:-}" ]; then
     kill "$VANTOR_PULSE_PID" 2>/dev/null || true
     wait "$VANTOR_PULSE_PID" 2>/dev/null || true
-    unset VANTOR_PULSE_PID
+    unset VANTOR_PULSE_PID PULSE_SERVER PULSE_RUNTIME_PATH
   fi
   if [ -n "${VANTOR_PULSE_DIR:-}" ]; then
     rm -rf "$VANTOR_PULSE_DIR"
     unset VANTOR_PULSE_DIR
   fi
-  unset PULSE_SERVER PULSE_RUNTIME_PATH
   return 0
 }
 
