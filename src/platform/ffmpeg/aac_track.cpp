@@ -16,7 +16,7 @@ namespace vantor::platform::ffmpeg {
 namespace {
 
 constexpr int kFallbackRate = 48000;
-constexpr int kBitsPerChannel = 48000;
+constexpr int kBitsPerChannel = 64000;
 
 bool aacHasRate(const AVCodec* codec, int rate) {
   for (const int* r = codec->supported_samplerates; r && *r; ++r)
@@ -76,8 +76,16 @@ AacTrack::AacTrack(const std::filesystem::path& source, MediaTime duration)
   encoder_->time_base = AVRational{1, outRate};
   // The AudioSpecificConfig in extradata: the muxer writes the header first.
   encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  r = avcodec_open2(encoder_.get(), aac, nullptr);
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "aac_coder", "fast", 0);
+  r = avcodec_open2(encoder_.get(), aac, &options);
+  av_dict_free(&options);
   if (r < 0) throw cannotEncode(r);
+  parameters_.reset(avcodec_parameters_alloc());
+  if (!parameters_) throw cannotEncode(AVERROR(ENOMEM));
+  r = avcodec_parameters_from_context(parameters_.get(), encoder_.get());
+  if (r < 0) throw cannotEncode(r);
+  timeBase_ = encoder_->time_base;
 
   SwrContext* swr = nullptr;
   r = swr_alloc_set_opts2(&swr, &encoder_->ch_layout, AV_SAMPLE_FMT_FLTP, outRate, &inLayout,

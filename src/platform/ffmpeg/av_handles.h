@@ -37,6 +37,9 @@ struct FreeFrame {
 struct FreeResampler {
   void operator()(SwrContext* s) const { swr_free(&s); }
 };
+struct FreeParameters {
+  void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
+};
 struct FreeFifo {
   void operator()(AVAudioFifo* f) const { av_audio_fifo_free(f); }
 };
@@ -48,6 +51,7 @@ using CodecHandle = std::unique_ptr<AVCodecContext, detail::FreeCodec>;
 using PacketHandle = std::unique_ptr<AVPacket, detail::FreePacket>;
 using FrameHandle = std::unique_ptr<AVFrame, detail::FreeFrame>;
 using ResamplerHandle = std::unique_ptr<SwrContext, detail::FreeResampler>;
+using ParametersHandle = std::unique_ptr<AVCodecParameters, detail::FreeParameters>;
 using FifoHandle = std::unique_ptr<AVAudioFifo, detail::FreeFifo>;
 
 }  // namespace vantor::platform::ffmpeg

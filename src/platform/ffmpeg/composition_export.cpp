@@ -17,6 +17,7 @@ extern "C" {
 #include "platform/ffmpeg/av_handles.h"
 #include "platform/ffmpeg/copied_track.h"
 #include "platform/ffmpeg/media_error.h"
+#include "platform/ffmpeg/packet_pump.h"
 
 namespace vantor::platform::ffmpeg {
 
@@ -106,9 +107,12 @@ void exportNow(const Composition& composition, const std::filesystem::path& out)
     checkDuration(*composition.video, "video");
     video = std::make_unique<CopiedTrack>(composition.video->source, MediaType::Video, composition.video->duration);
   }
+  std::unique_ptr<PacketPump> encoded;
   if (composition.audio) {
     checkDuration(*composition.audio, "audio");
     audio = std::make_unique<AacTrack>(composition.audio->source, composition.audio->duration);
+    // The sound is encoded while the video is copied. 256 packets are 16 s at 16 kHz.
+    encoded = std::make_unique<PacketPump>([track = audio.get()](AVPacket* p) { return track->next(p); }, 256);
   }
 
   OutputFile file(out);
@@ -136,8 +140,8 @@ void exportNow(const Composition& composition, const std::filesystem::path& out)
     });
   }
   if (audio) {
-    addLane([&](AVPacket* p) { return audio->next(p); }, audio->encoder()->time_base,
-            [&](AVCodecParameters* par) { return avcodec_parameters_from_context(par, audio->encoder()); });
+    addLane([&](AVPacket* p) { return encoded->next(p); }, audio->timeBase(),
+            [&](AVCodecParameters* par) { return avcodec_parameters_copy(par, audio->parameters()); });
   }
   if (lanes.empty())
     throw mediaError(kInvalidComposition, "cannot export " + out.string() + ": its tracks hold nothing to export");

@@ -4,7 +4,9 @@
 // as AAC (aac_track.h), both from time 0, interleaved by time.
 //
 // Packets are pulled from both tracks in time order and muxed as they
-// come, so memory stays flat however long the take. The moov goes at the
+// come, so memory stays flat however long the take. The sound is encoded on
+// a thread of its own (packet_pump.h), at the same time as the video is
+// copied: encoding is the longer of the two. The moov goes at the
 // end, as libavformat writes it: moving it to the front ("faststart") is a
 // second pass over the whole file, which would cost more than the export
 // itself, for a movie that is read from a local disk.
