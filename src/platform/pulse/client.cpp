@@ -120,8 +120,10 @@ SourceDetails Client::source(const std::string& name) {
   auto answer = [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
     auto* r = static_cast<Reply<SourceDetails>*>(userdata);
     if (eol == 0 && info) {
-      r->value = {info->name, info->index, info->sample_spec.rate, info->sample_spec.channels,
-                  info->monitor_of_sink != PA_INVALID_INDEX};
+      const char* master = pa_proplist_gets(info->proplist, PA_PROP_DEVICE_MASTER_DEVICE);
+      r->value = {info->name, info->sample_spec.rate, info->sample_spec.channels,
+                  info->monitor_of_sink != PA_INVALID_INDEX && info->monitor_of_sink_name ? info->monitor_of_sink_name : "",
+                  master ? master : ""};
       return;
     }
     r->finish(eol > 0 && !r->value.name.empty());
@@ -153,12 +155,14 @@ SinkDetails Client::sink(const std::string& name) {
   return reply.value;
 }
 
-void Client::suspendAndResume(const std::string& sink) {
+void Client::wakeNullSink(const std::string& name) {
+  SinkDetails details = sink(name);
+  if (!details.isNullSink || details.suspended) return;
   Locked locked(loop_);
   for (int suspend : {1, 0}) {
     Reply<int> reply{&loop_};
     auto answer = [](pa_context*, int success, void* userdata) { static_cast<Reply<int>*>(userdata)->finish(success); };
-    await(*this, reply, pa_context_suspend_sink_by_name(context_, sink.c_str(), suspend, answer, &reply),
+    await(*this, reply, pa_context_suspend_sink_by_name(context_, name.c_str(), suspend, answer, &reply),
           "Cannot suspend the audio output");
   }
 }

@@ -19,10 +19,10 @@ inline constexpr std::chrono::milliseconds kServerTimeout{2000};
 
 struct SourceDetails {
   std::string name;
-  uint32_t index = 0;
   uint32_t rate = 0;
   uint8_t channels = 0;
-  bool isMonitor = false;  // the monitor of a sink: what it plays
+  std::string monitoredSink;  // set when the source is a sink's monitor
+  std::string master;         // the source a filter source (a remap) reads
 };
 
 struct SinkDetails {
@@ -54,14 +54,19 @@ class Client {
   // The default source and sink, or Error (PA_ERR_NOENTITY when unset).
   SourceDetails defaultSource();
   SinkDetails defaultSink();
+  SourceDetails source(const std::string& name);
   SinkDetails sink(const std::string& name);
-  // Suspends the sink and resumes it at once. Throws Error.
-  void suspendAndResume(const std::string& sink);
+  // Makes a null sink render at the latency its recorders ask for now. It
+  // keeps the timer it armed for its old latency (up to 2 s, when nothing
+  // asked for less) until it resumes, so its monitor's first piece would
+  // come that late; a suspension and an immediate resume re-arm it. Other
+  // sinks, and suspended ones, are left alone: suspending hardware would
+  // interrupt what it plays. Throws Error.
+  void wakeNullSink(const std::string& sink);
 
  private:
   explicit Client(const char* threadName) : loop_(threadName) {}
   std::string defaultName(bool source);
-  SourceDetails source(const std::string& name);
 
   Mainloop loop_;
   pa_context* context_ = nullptr;

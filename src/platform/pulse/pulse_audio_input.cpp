@@ -17,8 +17,20 @@ constexpr uint32_t kDefaultTapFrames = 4096;
 // The default source, unless it only echoes a sink. Throws Error.
 SourceDetails microphone(Client& client) {
   SourceDetails source = client.defaultSource();
-  if (source.isMonitor) throw pulseError(PA_ERR_NOENTITY, "The default audio input " + source.name + " is a monitor");
+  if (!source.monitoredSink.empty()) throw pulseError(PA_ERR_NOENTITY, "The default audio input " + source.name + " is a monitor");
   return source;
+}
+
+// A microphone remapped from a null sink's monitor (as on headless machines)
+// would start as late as that sink's monitor.
+void wakeSinkBehind(Client& client, const SourceDetails& mic) {
+  if (mic.master.empty()) return;
+  try {
+    SourceDetails master = client.source(mic.master);
+    if (!master.monitoredSink.empty()) client.wakeNullSink(master.monitoredSink);
+  } catch (const Error& e) {
+    logInfo("pulse: " + e.description() + "; the first block may come late");
+  }
 }
 
 pa_sample_spec specFor(const AudioFormat& format) {
@@ -106,6 +118,7 @@ void PulseAudioInput::start() {
     stream->onReadable([this, s] { s->drain([this](const void* data, size_t bytes) { deliver(data, bytes); }); });
     stream->connect(source.name, uint32_t(frames * pa_frame_size(&spec)));
     stream_ = std::move(stream);
+    wakeSinkBehind(c, source);
   } catch (const Error&) {
     // The stream has gone with the failure; the connection goes too, so a
     // failed start leaves nothing behind.

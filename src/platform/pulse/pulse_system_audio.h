@@ -13,13 +13,10 @@
 //                          block call to the queue per callback; nothing
 //                          heavier runs there.
 //   startDevice            connects the stream to the monitor with a low
-//                          latency (10 ms pieces) and waits until it records
-//                          or fails. A null sink that is not suspended is
-//                          then suspended and resumed at once: it keeps the
-//                          render timer it armed for its old latency (up to
-//                          2 s) until it resumes, and the first block would
-//                          come that late. Hardware sinks are left alone, as
-//                          a suspension would interrupt what they play.
+//                          latency (20 ms pieces) and waits until it records
+//                          or fails; then wakes the sink if it is a null
+//                          sink, whose monitor would otherwise deliver its
+//                          first block up to 2 s late (Client::wakeNullSink).
 //   stopDevice             disconnects the stream; once it returns nothing
 //                          new is queued. Block calls already queued still
 //                          run, so draining the queue after it finishes the
@@ -81,7 +78,6 @@ class PulseSystemAudio final : public SystemAudioService {
   };
 
   Device* findDevice(uint32_t deviceID);
-  static void wakeNullSink(Tap& tap);
   void newStream(Device& device);
   // On the client's thread: copies what is readable and queues one block call.
   static void onReadable(Device& device, RecordStream& stream);
