@@ -19,7 +19,7 @@ TEST(PacketPump, HandsOverPacketsInOrderThenTheSourcesFailure) {
         p->pts = made++;
         return true;
       },
-      2);  // the source waits for room most of the time
+      2, "test-pump");  // the source waits for room most of the time
   PacketHandle packet(av_packet_alloc());
   for (int n = 0; n < 10; ++n) {
     ASSERT_TRUE(pump.next(packet.get()));
@@ -37,13 +37,13 @@ TEST(PacketPump, HandsOverPacketsInOrderThenTheSourcesFailure) {
 TEST(PacketPump, EndsWhenTheSourceDoesAndStopsAnEndlessOneWhenDestroyed) {
   PacketHandle packet(av_packet_alloc());
   {
-    PacketPump pump([](AVPacket*) { return false; }, 4);
+    PacketPump pump([](AVPacket*) { return false; }, 4, "test-pump");
     EXPECT_FALSE(pump.next(packet.get()));
     EXPECT_FALSE(pump.next(packet.get()));
   }
   std::atomic<int> made{0};
   {
-    PacketPump pump([&](AVPacket*) { return ++made > 0; }, 4);
+    PacketPump pump([&](AVPacket*) { return ++made > 0; }, 4, "test-pump");
     ASSERT_TRUE(pump.next(packet.get()));
   }  // returns although the source would go on
   int after = made.load();

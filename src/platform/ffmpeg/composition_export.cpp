@@ -112,7 +112,8 @@ void exportNow(const Composition& composition, const std::filesystem::path& out)
     checkDuration(*composition.audio, "audio");
     audio = std::make_unique<AacTrack>(composition.audio->source, composition.audio->duration);
     // The sound is encoded while the video is copied. 256 packets are 16 s at 16 kHz.
-    encoded = std::make_unique<PacketPump>([track = audio.get()](AVPacket* p) { return track->next(p); }, 256);
+    encoded = std::make_unique<PacketPump>([track = audio.get()](AVPacket* p) { return track->next(p); }, 256,
+                                           "export-aac");
   }
 
   OutputFile file(out);

@@ -35,7 +35,7 @@ int wholeRate(double sampleRate, const std::filesystem::path& path) {
 }  // namespace
 
 FfmpegAudioWriter::FfmpegAudioWriter(std::filesystem::path path, double sampleRate)
-    : path_(std::move(path)), core_(std::make_shared<Core>()), thread_("audiowriter", 1) {
+    : path_(std::move(path)), core_(std::make_shared<Core>()), thread_("cafwriter", 1) {
   core_->file = std::make_unique<CafFile>(path_, wholeRate(sampleRate, path_));
 }
 

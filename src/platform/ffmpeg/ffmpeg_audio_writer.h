@@ -8,7 +8,7 @@
 // another thread would cost. Start, session, append and finish may come
 // from different threads (never at once), so the state they share is atomic
 // and the file sits behind a mutex. finishWriting completes the file on the
-// writer's own thread ("audiowriter") and reports from there.
+// writer's own thread ("cafwriter") and reports from there.
 //
 // Samples go into the file back to back, whatever their presentation
 // sample says beyond being no earlier than the session's start.

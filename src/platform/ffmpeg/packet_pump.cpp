@@ -2,12 +2,13 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <new>
 
 namespace vantor::platform::ffmpeg {
 
-PacketPump::PacketPump(std::function<bool(AVPacket*)> source, size_t capacity)
-    : source_(std::move(source)), capacity_(capacity), thread_([this] { run(); }) {}
+PacketPump::PacketPump(std::function<bool(AVPacket*)> source, size_t capacity, std::string name)
+    : source_(std::move(source)), capacity_(capacity), thread_([this, name = std::move(name)] { run(name); }) {}
 
 PacketPump::~PacketPump() {
   {
@@ -18,8 +19,9 @@ PacketPump::~PacketPump() {
   thread_.join();
 }
 
-void PacketPump::run() {
-  pthread_setname_np(pthread_self(), "packetpump");
+void PacketPump::run(std::string name) {
+  name.resize(std::min<size_t>(name.size(), 15));
+  pthread_setname_np(pthread_self(), name.c_str());
   for (;;) {
     PacketHandle packet(av_packet_alloc());
     bool more = false;

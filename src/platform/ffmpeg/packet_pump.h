@@ -13,6 +13,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "platform/ffmpeg/av_handles.h"
@@ -22,8 +23,9 @@ namespace vantor::platform::ffmpeg {
 class PacketPump {
  public:
   // `source` fills the packet and returns true, or returns false at the end;
-  // it may throw. It runs on the pump's thread only.
-  PacketPump(std::function<bool(AVPacket*)> source, size_t capacity);
+  // it may throw. It runs on the pump's thread only, named `name` (15 bytes
+  // at most).
+  PacketPump(std::function<bool(AVPacket*)> source, size_t capacity, std::string name);
   ~PacketPump();
   PacketPump(const PacketPump&) = delete;
   PacketPump& operator=(const PacketPump&) = delete;
@@ -32,7 +34,7 @@ class PacketPump {
   bool next(AVPacket* packet);
 
  private:
-  void run();
+  void run(std::string name);
 
   std::function<bool(AVPacket*)> source_;
   size_t capacity_;
