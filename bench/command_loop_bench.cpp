@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/command_loop.h"
+#include "platform/sim/sim_audio.h"
 #include "platform/sim/sim_media.h"
 #include "platform/sim/sim_screen_capture.h"
 #include "app/event_writer.h"
@@ -84,7 +85,9 @@ void BM_CommandLoop_InProcess(benchmark::State& state) {
   exec::MainLoop main;
   platform::sim::SimScreenCapture screenCapture;  // the mix holds no valid start
   platform::sim::SimMediaServices media;
-  CaptureState capture(main, {screenCapture, media, {}});
+  platform::sim::SimAudioInput microphone;
+  platform::sim::SimSystemAudio systemAudio;
+  CaptureState capture(main, {screenCapture, media, {microphone, systemAudio}, {}});
   std::atomic<bool> loopFailed{false};
 
   for (auto _ : state) {

@@ -151,7 +151,7 @@ asio::awaitable<std::string> CaptureState::combine(const std::filesystem::path& 
   std::filesystem::path muxed = muxedFileFor(video);
   std::error_code ignored;
   try {
-    co_await VideoAudioMuxer::mux(platform_.media, video, audio, muxed);
+    co_await VideoAudioMuxer::mux(platform_.media, muxQueue_, video, audio, muxed);
   } catch (const std::exception& e) {
     logError(std::string("stop: mux failed (") + e.what() + "); using video-only file");
     std::filesystem::remove(audio, ignored);

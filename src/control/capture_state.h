@@ -104,6 +104,8 @@ class CaptureState {
   AudioMixer mixer_;
   SystemAudioCapture system_;
   MicCapture mic_;
+  // Combines the files at stop, off the main loop.
+  exec::SerialQueue muxQueue_{".helper.mux"};
   bool isRecording_ = false;
   bool isPaused_ = false;
 };

@@ -36,3 +36,18 @@ void failOwnership(const Loop& expected, const char* where) {
 }
 
 }  // namespace vantor::exec
+
+#if defined(__SANITIZE_THREAD__)
+// For ThreadSanitizer builds; here because every program links this file.
+// Both libraries below order their threads with atomics of their own that
+// are not instrumented, so the sanitizer misses the ordering:
+// - libstdc++ counts exception_ptr references that way, so an error made on
+//   one thread and released there after the main loop has read it looks
+//   like a race;
+// - libpulse makes some mutexes lazily on whichever thread gets there first
+//   and publishes them the same way.
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:std::__exception_ptr::exception_ptr::_M_release\n"
+         "race:pa_mutex_lock\n";
+}
+#endif

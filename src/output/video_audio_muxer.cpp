@@ -1,7 +1,6 @@
 #include "output/video_audio_muxer.h"
 
 #include <fmt/format.h>
-#include <thread>
 
 #include "app/log.h"
 #include "exec/completion.h"
@@ -27,20 +26,26 @@ std::string VideoAudioMuxer::formatSeconds(double seconds) {
   return text;
 }
 
-asio::awaitable<void> VideoAudioMuxer::mux(platform::MediaServices& media, std::filesystem::path video,
+asio::awaitable<void> VideoAudioMuxer::mux(platform::MediaServices& media, exec::Loop& worker, std::filesystem::path video,
                                            std::filesystem::path audio, std::filesystem::path out) {
   // Reading a long movie's index and copying it takes long enough that it
   // must not hold up the main loop.
-  co_await exec::awaitCompletion<void>([&](exec::Resolver<void> done) {
-    std::thread([&media, video, audio, out, done] {
-      try {
-        muxNow(media, video, audio, out);
-        done.succeed();
-      } catch (...) {
-        done.fail(std::current_exception());
-      }
-    }).detach();
-  });
+  // The outcome comes back as a value: the error is copied into the main
+  // loop's task, so nothing the worker made is shared between the threads.
+  std::optional<Error> failure =
+      co_await exec::awaitCompletion<std::optional<Error>>([&](exec::Resolver<std::optional<Error>> done) {
+        worker.post([&media, video, audio, out, done] {
+          try {
+            muxNow(media, video, audio, out);
+            done.succeed(std::nullopt);
+          } catch (const Error& e) {
+            done.succeed(e);
+          } catch (const std::exception& e) {
+            done.succeed(Error("Vantor.Mux", 0, e.what()));
+          }
+        });
+      });
+  if (failure) throw *failure;
 }
 
 void VideoAudioMuxer::muxNow(platform::MediaServices& media, const std::filesystem::path& video,

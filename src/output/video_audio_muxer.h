@@ -4,23 +4,24 @@
 // the file has one) from time zero over the shorter of the two durations.
 // The inputs are never changed; an earlier file at `out` is replaced.
 //
-// Runs on a thread of its own; the caller awaits it from the main loop.
+// Runs on `worker`, a queue the caller owns (so the thread is joined before
+// the caller's loop goes); the caller awaits it from the main loop.
 // Throws the media services' error unchanged, or "Vantor.Mux":
 //   1  the video file has no video track
-//   2  the movie cannot be exported at all
 //   3  the export ended unfinished without saying why
 
 #include <asio/awaitable.hpp>
 #include <filesystem>
 #include <string>
 
+#include "exec/loop.h"
 #include "platform/media.h"
 
 namespace vantor {
 
 class VideoAudioMuxer {
  public:
-  static asio::awaitable<void> mux(platform::MediaServices& media, std::filesystem::path video,
+  static asio::awaitable<void> mux(platform::MediaServices& media, exec::Loop& worker, std::filesystem::path video,
                                    std::filesystem::path audio, std::filesystem::path out);
 
   // The blocking body of mux(), for callers already off the main loop.

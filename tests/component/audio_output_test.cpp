@@ -102,7 +102,9 @@ TEST_F(MixedAudioWriterTest, StartReplacesAnOldFileAndThrowsWhenNoWriterCanBeMad
 
 class MuxerTest : public ::testing::Test {
  protected:
-  void mux() { test::runOn(main, VideoAudioMuxer::mux(media, "/r/take.mov", "/r/take.caf", "/r/take.muxed.mp4")); }
+  void mux() {
+    test::runOn(main, VideoAudioMuxer::mux(media, worker, "/r/take.mov", "/r/take.caf", "/r/take.muxed.mp4"));
+  }
   int muxCode() {
     try {
       mux();
@@ -116,6 +118,7 @@ class MuxerTest : public ::testing::Test {
   test::CapturedOutput out;
   exec::MainLoop main;
   platform::sim::SimMediaServices media;
+  exec::SerialQueue worker{".test.mux"};
 };
 
 TEST_F(MuxerTest, CutsTheAudioToTheShorterDurationAndLogsBoth) {

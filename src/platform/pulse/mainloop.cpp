@@ -49,12 +49,3 @@ bool Mainloop::wait(const std::function<bool()>& done, std::chrono::milliseconds
 }
 
 }  // namespace vantor::platform::pulse
-
-#if defined(__SANITIZE_THREAD__)
-// libpulse makes some of its mutexes lazily, on whichever thread gets there
-// first, and publishes them with atomics of its own. The library is not
-// instrumented, so ThreadSanitizer misses that ordering and reports the
-// other thread's first lock as a race with the allocation. Linked here, as
-// every program with a sound client links this file.
-extern "C" const char* __tsan_default_suppressions() { return "race:pa_mutex_lock\n"; }
-#endif
