@@ -22,7 +22,9 @@ need_sound() {
   pactl info >/dev/null 2>&1 && return 0
   echo "demo: no sound server here; starting a private PulseAudio" >&2
   vantor_sound_start "$@"
+  private_sound=1
 }
+private_sound=0
 
 if [ "${1:-}" = "--agent" ]; then
   need_sound --parent $$  # the agent keeps this shell's process id
@@ -34,13 +36,25 @@ out_dir="$PWD/demo-output"
 mkdir -p "$out_dir"
 seconds=4
 content_pid=""
+tone_pids=()
 cleanup() {
   [ -n "$content_pid" ] && kill "$content_pid" 2>/dev/null || true
+  [ ${#tone_pids[@]} -eq 0 ] || kill "${tone_pids[@]}" 2>/dev/null || true
   vantor_sound_stop
   vantor_display_stop
 }
 trap cleanup EXIT
 need_sound
+if [ "$private_sound" = 1 ]; then
+  # Something to hear on the private server's silent devices: a low tone in
+  # the microphone, a higher one from the "speakers".
+  for t in "440 micfeed" "1000 sysout"; do
+    set -- $t
+    ffmpeg -nostdin -loglevel error -re -f lavfi -i "sine=frequency=$1:sample_rate=48000" \
+      -f pulse -device "$2" "vantor demo tone" &
+    tone_pids+=($!)
+  done
+fi
 
 if [ -z "${DISPLAY:-}" ] || ! "$agent" list-targets >/dev/null 2>&1; then
   echo "demo: no display here; starting a private Xvfb with moving content" >&2
@@ -62,9 +76,9 @@ window=$(grep -o '"id":"window-[0-9]*","label":"[^"]*Vantor demo' <<<"$targets" 
 
 # Runs one take: start, wait, stop, echoing every event until "finished".
 take() {
-  local target=$1 file=$2
+  local target=$1 file=$2 mic=$3
   coproc AGENT { "$agent" 2>"$out_dir/agent.log"; }
-  printf '{"type":"start","target":"%s","includeMic":false,"outputPath":"%s","mode":""}\n' "$target" "$file" >&"${AGENT[1]}"
+  printf '{"type":"start","target":"%s","includeMic":%s,"outputPath":"%s","mode":""}\n' "$target" "$mic" "$file" >&"${AGENT[1]}"
   local line started=0
   while read -r -t 10 line <&"${AGENT[0]}"; do
     echo "  $line"
@@ -85,11 +99,11 @@ take() {
   wait "$AGENT_PID" 2>/dev/null || true
 }
 
-echo "demo: recording the main display for ${seconds} s" >&2
-take "" "$out_dir/display.mp4"
+echo "demo: recording the main display with sound for ${seconds} s" >&2
+take "" "$out_dir/display.mp4" true
 if [ -n "$window" ]; then
   echo "demo: recording $window for ${seconds} s" >&2
-  take "$window" "$out_dir/window.mp4"
+  take "$window" "$out_dir/window.mp4" false
 else
   echo "demo: no window on screen to record" >&2
 fi
