@@ -4,8 +4,10 @@
 #include <fstream>
 
 #include "media_test_support.h"
+#include "output/video_audio_muxer.h"
 #include "platform/ffmpeg/ffmpeg_media.h"
 #include "platform/ffmpeg/media_error.h"
+#include "support/capture_sinks.h"
 #include "support/movie_probe.h"
 
 namespace vantor::mediatest {
@@ -77,6 +79,23 @@ TEST_F(CompositionExportTest, TheVideoIsCopiedAsEncodedAndLongerSoundIsCutToIt) 
   EXPECT_EQ(sound.channels, 1);
   EXPECT_NEAR(sound.seconds(), 2.0, kAacFrame);
   EXPECT_NEAR(test::dominantFrequency(sound.samples, sound.sampleRate), 440, 2);
+}
+
+TEST_F(CompositionExportTest, TheMuxerCombinesRealFilesAndLogsTheirDurations) {
+  test::CapturedOutput out;
+  auto tone = dir / "tone.caf";
+  writeTone(tone, 3 * 16000, 440);
+  VideoAudioMuxer::muxNow(*services, movie, tone, dir / "take.muxed.mp4");
+  EXPECT_EQ(out.logLines(),
+            (std::vector<std::string>{"[INFO] mux: audioTrack=true aDur=3.0s vDur=2.0s video=take.mp4 audio=tone.caf",
+                                      "[INFO] mux: export status=3 err=nil"}));
+  EXPECT_NEAR(test::probeMovie(dir / "take.muxed.mp4").audio().duration, 2.0, 1e-3);
+
+  // A file that is not sound at all: a silent movie, and the line saying so.
+  out.clear();
+  VideoAudioMuxer::muxNow(*services, movie, movie, dir / "silent.mp4");
+  EXPECT_EQ(out.logLines().at(1), "[ERROR] mux: audio file has NO audio track \u2014 output will be silent");
+  EXPECT_EQ(test::probeMovie(dir / "silent.mp4").find("audio"), nullptr);
 }
 
 TEST_F(CompositionExportTest, ShorterSoundIsInsertedWholeAndAVideoAloneNeedsNoSound) {
