@@ -81,40 +81,11 @@ std::string hex(uint32_t rgb) {
   return text;
 }
 
-// Repaints one window with the next palette colour every `period`, over a
-// connection of its own, until stopped.
-class Painter {
- public:
-  Painter(const std::string& display, uint32_t window, std::chrono::milliseconds period = 16ms)
-      : x_(display.c_str()), window_(window) {
-    thread_ = std::thread([this, period] {
-      auto next = Clock::now();
-      for (size_t n = 1; !stop_.load(); ++n) {
-        x_.fill(window_, kPalette[n % kPalette.size()]);
-        painted_.fetch_add(1);
-        next += period;
-        std::this_thread::sleep_until(next);
-      }
-    });
-  }
-  ~Painter() { stop(); }
-  Painter(const Painter&) = delete;
-  Painter& operator=(const Painter&) = delete;
-
-  void stop() {
-    stop_.store(true);
-    if (thread_.joinable()) thread_.join();
-  }
-  int painted() const { return painted_.load(); }
-
- private:
-  test::TestWindows x_;
-  uint32_t window_;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> painted_{0};
-  std::thread thread_;
+// The palette painted about every 16 ms: every repaint is a distinct frame.
+struct Painter : test::Painter {
+  Painter(const std::string& display, uint32_t window)
+      : test::Painter(display, window, {kPalette.begin(), kPalette.end()}) {}
 };
-
 
 // What a host sees of one take.
 struct Take {
