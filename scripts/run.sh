@@ -38,7 +38,9 @@ seconds=4
 content_pid=""
 tone_pids=()
 cleanup() {
-  [ -n "$content_pid" ] && kill "$content_pid" 2>/dev/null || true
+  # ffplay turns SIGTERM into a quit event that it never reads once its X
+  # server is gone, so it is killed outright.
+  [ -n "$content_pid" ] && kill -KILL "$content_pid" 2>/dev/null || true
   [ ${#tone_pids[@]} -eq 0 ] || kill "${tone_pids[@]}" 2>/dev/null || true
   vantor_sound_stop
   vantor_display_stop
