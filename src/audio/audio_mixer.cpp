@@ -31,11 +31,17 @@ void AudioMixer::setOnFrame(FrameCallback onFrame) {
 }
 
 void AudioMixer::feedMic(MonoBatch batch) {
-  queue_.post([this, batch = std::move(batch)]() mutable { append(micBuf_, std::move(batch)); });
+  queue_.post([this, batch = std::move(batch)]() mutable {
+    lastMicFeed_ = Clock::now();
+    append(micBuf_, std::move(batch));
+  });
 }
 
 void AudioMixer::feedSystem(MonoBatch batch) {
-  queue_.post([this, batch = std::move(batch)]() mutable { append(sysBuf_, std::move(batch)); });
+  queue_.post([this, batch = std::move(batch)]() mutable {
+    lastSysFeed_ = Clock::now();
+    append(sysBuf_, std::move(batch));
+  });
 }
 
 void AudioMixer::append(MonoBatch& pending, MonoBatch&& batch) {
@@ -53,7 +59,7 @@ void AudioMixer::start() {
   if (timerRunning_) return;
   timerRunning_ = true;
   runOnAndWait(queue_, [this] {
-    timer_ = std::make_unique<exec::RepeatingTimer>(queue_, kInterval, [this] { flush(); });
+    timer_ = std::make_unique<exec::RepeatingTimer>(queue_, kInterval, [this] { tick(); });
     timer_->start();
   });
 }
@@ -69,6 +75,19 @@ void AudioMixer::stop() {
 }
 
 uint64_t AudioMixer::droppedSamples() const { return dropped_; }
+
+bool AudioMixer::waitingForTheOther(Clock::time_point now) const {
+  if (micBuf_.empty() == sysBuf_.empty()) return false;  // both to mix, or nothing
+  const MonoBatch& pending = micBuf_.empty() ? sysBuf_ : micBuf_;
+  const std::optional<Clock::time_point>& otherLast = micBuf_.empty() ? lastMicFeed_ : lastSysFeed_;
+  auto holdSamples = size_t(PCMConverter::kCommonSampleRate * std::chrono::duration<double>(kHoldForOther).count());
+  return otherLast && now - *otherLast < kHoldForOther && pending.size() < holdSamples;
+}
+
+void AudioMixer::tick() {
+  VANTOR_ASSERT_ON(queue_);
+  if (!waitingForTheOther(Clock::now())) flush();
+}
 
 void AudioMixer::flush() {
   VANTOR_ASSERT_ON(queue_);

@@ -154,6 +154,31 @@ TEST(AudioMixerTest, ASourceThatRunsAheadKeepsOnlyItsNewestTwoSeconds) {
   EXPECT_EQ(first[0], (MonoBatch{int16_t(ramp[40000 - AudioMixer::kMaxPendingSamples] + 1)}));
 }
 
+TEST(AudioMixerTest, SourcesInPiecesOfDifferentSizesStayPairedAndTheStreamKeepsTheirLength) {
+  // One second of each at the same rate, starting together: the microphone
+  // in 100 ms pieces, the system audio in 20 ms ones. Written alone whenever
+  // the other had nothing at a tick, the stream would grow longer than
+  // either source.
+  MixerHarness h;
+  h.mixer.start();
+  auto next = std::chrono::steady_clock::now();
+  for (int i = 1; i <= 50; ++i) {
+    h.mixer.feedSystem(MonoBatch(320, 1));
+    if (i % 5 == 1) h.mixer.feedMic(MonoBatch(1600, 2));
+    next += std::chrono::milliseconds(20);
+    std::this_thread::sleep_until(next);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  h.mixer.stop();
+  size_t total = 0, alone = 0;
+  for (const MonoBatch& b : h.taken()) {
+    total += b.size();
+    for (int16_t v : b) alone += v != 3;
+  }
+  EXPECT_EQ(total, 16000u);
+  EXPECT_EQ(alone, 0u);
+}
+
 class MicCaptureTest : public ::testing::Test {
  protected:
   MicCaptureTest() {

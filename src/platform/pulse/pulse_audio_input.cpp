@@ -2,6 +2,7 @@
 
 #include <pulse/def.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "app/log.h"
@@ -13,6 +14,7 @@ namespace {
 constexpr const char* kName = "Vantor Microphone";
 // A tap that names no size gets about 85 ms at 48 kHz.
 constexpr uint32_t kDefaultTapFrames = 4096;
+constexpr double kMaxFragmentSeconds = 0.02;
 
 // The default source, unless it only echoes a sink. Throws Error.
 SourceDetails microphone(Client& client) {
@@ -111,7 +113,12 @@ void PulseAudioInput::start() {
     AudioFormat format = tapFormat_;
     if (!tap_) format = {SampleType::Float32, double(source.rate), source.channels, true};
     pa_sample_spec spec = specFor(format);
-    uint32_t frames = tapFrames_ ? tapFrames_ : kDefaultTapFrames;
+    // The tap's size is a request. Fragments of at most 20 ms keep the
+    // microphone as close to real time as the system audio: the mixer pairs
+    // the two by arrival, so a source that comes in 85 ms pieces would sit
+    // that much behind the other.
+    uint32_t frames = std::min<uint32_t>(tapFrames_ ? tapFrames_ : kDefaultTapFrames,
+                                         std::max<uint32_t>(1, uint32_t(format.sampleRate * kMaxFragmentSeconds)));
     auto stream = std::make_unique<RecordStream>(c, kName, spec);
     streamFormat_ = format;
     RecordStream* s = stream.get();
