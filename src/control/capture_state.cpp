@@ -6,7 +6,9 @@
 #include "app/event_writer.h"
 #include "app/log.h"
 #include "output/video_audio_muxer.h"
+#include "screenshot/screenshot_grabber.h"
 #include "targets/capture_catalog.h"
+#include "util/base64.h"
 
 namespace vantor {
 
@@ -55,8 +57,7 @@ asio::awaitable<void> CaptureState::start(StartCommand command) {
   }
   // A failed stop of an earlier take may have left its audio file's name.
   audioFileURL_.reset();
-  audioMuted_ = false;
-  if (command.includeMic) startAudioChain(video);
+  if (command.includeMic) startAudioChain(video, "audioWriter.start failed: ");
 
   isRecording_ = true;
   isPaused_ = false;
@@ -99,14 +100,15 @@ std::filesystem::path CaptureState::muxedFileFor(const std::filesystem::path& vi
   return muxed.replace_extension("muxed.mp4");
 }
 
-void CaptureState::startAudioChain(const std::filesystem::path& video) {
+void CaptureState::startAudioChain(const std::filesystem::path& video, std::string_view failurePrefix) {
   VANTOR_ASSERT_ON(main_);
+  audioMuted_ = false;
   std::filesystem::path audio = audioFileFor(video);
   try {
     audioWriter_.start(audio);
     audioFileURL_ = audio.string();
   } catch (const std::exception& e) {
-    logError(std::string("audioWriter.start failed: ") + e.what() + "; continuing without audio file");
+    logError(std::string(failurePrefix) + e.what() + "; continuing without audio file");
     audioFileURL_.reset();
     return;
   }
@@ -262,8 +264,51 @@ asio::awaitable<void> CaptureState::restart() {
     emitError("not recording");
     co_return;
   }
-  // Restarting a running take arrives with the audio chain.
-  emitError("restart is not available in this build yet");
+  if (!lastStartCommand_) {
+    emitError("no start command stored for restart");
+    co_return;
+  }
+  const StartCommand command = *lastStartCommand_;
+  logInfo("vantor: restarting take → " + command.outputPath);
+  emitStatus("restarting");
+  co_await throwAwayTake();
+
+  // The timers keep running across a restart; only a failed one stops them.
+  auto failed = [this](std::string message) {
+    emitError(message);
+    isRecording_ = false;
+    isPaused_ = false;
+    stopTimers();
+  };
+  std::optional<CaptureTargetMeta> target;
+  try {
+    target = co_await resolveTarget(platform_.screenCapture, command.target, command.mode);
+  } catch (const std::exception& e) {
+    failed(std::string("Failed to resolve capture target for restart: ") + e.what());
+    co_return;
+  }
+  if (!target) {
+    failed("No displays found for restart");
+    co_return;
+  }
+  std::filesystem::path video(command.outputPath);
+  lastTargetMeta_ = *target;
+  std::error_code ignored;
+  std::filesystem::create_directories(video.parent_path(), ignored);
+  try {
+    co_await recorder_.start(*target, command.includeMic, video);
+  } catch (const std::exception& e) {
+    failed(std::string("recorder.start (restart) failed: ") + e.what());
+    co_return;
+  }
+  if (command.includeMic) startAudioChain(video, "audioWriter.start (restart) failed: ");
+
+  isPaused_ = false;
+  startDate_ = Clock::now();
+  pausedAccumulated_ = {};
+  pauseStartedAt_.reset();
+  logInfo("vantor: restart complete");
+  emitStatus("recording");
 }
 
 asio::awaitable<void> CaptureState::discard() {
@@ -272,8 +317,28 @@ asio::awaitable<void> CaptureState::discard() {
     emitError("not recording");
     co_return;
   }
-  // Discarding a running take arrives with the audio chain.
-  emitError("discard is not available in this build yet");
+  logInfo("vantor: discarding take");
+  emitStatus("discarding");
+  stopTimers();
+  isRecording_ = false;
+  isPaused_ = false;
+  pauseStartedAt_.reset();
+  co_await throwAwayTake();
+  lastStartCommand_.reset();
+  startDate_.reset();
+  pausedAccumulated_ = {};
+  emitStatus("discarded");
+}
+
+asio::awaitable<void> CaptureState::throwAwayTake() {
+  VANTOR_ASSERT_ON(main_);
+  co_await tearDownAudioChain();
+  if (audioFileURL_) {
+    std::error_code ignored;
+    std::filesystem::remove(*audioFileURL_, ignored);
+    audioFileURL_.reset();
+  }
+  co_await recorder_.discard();
 }
 
 asio::awaitable<void> CaptureState::screenshot() {
@@ -282,8 +347,13 @@ asio::awaitable<void> CaptureState::screenshot() {
     emitError("screenshot: no active capture target");
     co_return;
   }
-  // Stills arrive with the screenshot grabber.
-  emitError("screenshot: failed to capture JPEG");
+  platform::FrameRef fallback = recorder_.currentSampleBuffer();
+  std::optional<std::vector<uint8_t>> jpeg = co_await ScreenshotGrabber::grabJPEG(platform_, *lastTargetMeta_, fallback);
+  if (!jpeg) {
+    emitError("screenshot: failed to capture JPEG");
+    co_return;
+  }
+  emitEvent({{"type", "screenshotData"}, {"timestamp", elapsedSeconds()}, {"imageBase64", base64Encode(*jpeg)}});
 }
 
 }  // namespace vantor

@@ -6,7 +6,8 @@
 //
 // A take with includeMic also records the microphone and the system audio,
 // mixed into a CAF file beside the video and combined with it at stop.
-// Not yet: restart, discard and screenshots beyond their guards.
+// Restart and discard throw the take's files away; screenshots answer with
+// a JPEG of the target (screenshot/screenshot_grabber.h).
 
 #include <asio/awaitable.hpp>
 #include <atomic>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/commands.h"
@@ -71,8 +73,11 @@ class CaptureState {
   static std::filesystem::path muxedFileFor(const std::filesystem::path& video);
 
  private:
-  void startAudioChain(const std::filesystem::path& video);
+  // `failurePrefix` begins the log line when the audio file cannot be started.
+  void startAudioChain(const std::filesystem::path& video, std::string_view failurePrefix);
   asio::awaitable<void> tearDownAudioChain();
+  // Restart and discard: stops the sound, deletes the audio file and the video.
+  asio::awaitable<void> throwAwayTake();
   asio::awaitable<std::string> combine(const std::filesystem::path& video);
   void startTimers();
   void stopTimers();

@@ -73,6 +73,8 @@ asio::awaitable<void> ScreenRecorder::start(CaptureTargetMeta target, bool inclu
   }
 
   outputURL_ = outputURL;
+  // A take stopped, discarded or restarted while paused must not pass its pause on.
+  isPaused_ = false;
   std::error_code ignored;
   std::filesystem::remove(outputURL, ignored);
 
@@ -91,7 +93,6 @@ asio::awaitable<void> ScreenRecorder::start(CaptureTargetMeta target, bool inclu
     logInfo("recorder.start: using AVAssetWriter fallback (macOS 13\u201314)");
   } else {
     recordingOutput_ = platform_.media.createRecordingOutput({outputURL, config.width, config.height}, delegate_);
-    recordingOutput_->setPaused(isPaused_);
     stream->addRecordingOutput(recordingOutput_);
     logInfo(fmt::format("recorder.start: using SCRecordingOutput (macOS 15+) \u2192 {}",
                         outputURL.filename().string()));
