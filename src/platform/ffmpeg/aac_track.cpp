@@ -4,27 +4,14 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
-#include <libavutil/dict.h>
 #include <libavutil/mathematics.h>
 }
 
+#include "platform/ffmpeg/aac_encoder.h"
 #include "platform/ffmpeg/input_file.h"
 #include "platform/ffmpeg/media_error.h"
 
 namespace vantor::platform::ffmpeg {
-
-namespace {
-
-constexpr int kFallbackRate = 48000;
-constexpr int kBitsPerChannel = 64000;
-
-bool aacHasRate(const AVCodec* codec, int rate) {
-  for (const int* r = codec->supported_samplerates; r && *r; ++r)
-    if (*r == rate) return true;
-  return false;
-}
-
-}  // namespace
 
 AacTrack::AacTrack(const std::filesystem::path& source, MediaTime duration)
     : source_(source),
@@ -58,35 +45,18 @@ AacTrack::AacTrack(const std::filesystem::path& source, MediaTime duration)
   int inRate = decoder_->sample_rate;
   int inChannels = decoder_->ch_layout.nb_channels;
   if (inRate <= 0 || inChannels <= 0) throw cannotRead("no sample rate or channel count");
+
+  AacEncoder aac = openAacEncoder(inRate, inChannels, name);
+  encoder_ = std::move(aac.context);
+  parameters_ = std::move(aac.parameters);
+  timeBase_ = encoder_->time_base;
+  const int outRate = encoder_->sample_rate;
+  const int outChannels = encoder_->ch_layout.nb_channels;
+
   // Files that name no speaker positions get the usual ones for their count.
   AVChannelLayout inLayout{};
   if (decoder_->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) av_channel_layout_default(&inLayout, inChannels);
   else av_channel_layout_copy(&inLayout, &decoder_->ch_layout);
-
-  const AVCodec* aac = avcodec_find_encoder_by_name("aac");
-  if (!aac) throw mediaError(kEncoderUnavailable, "libavcodec's AAC encoder is not available");
-  encoder_.reset(avcodec_alloc_context3(aac));
-  if (!encoder_) throw cannotEncode(AVERROR(ENOMEM));
-  int outRate = aacHasRate(aac, inRate) ? inRate : kFallbackRate;
-  int outChannels = std::min(inChannels, 2);
-  encoder_->sample_fmt = AV_SAMPLE_FMT_FLTP;
-  encoder_->sample_rate = outRate;
-  av_channel_layout_default(&encoder_->ch_layout, outChannels);
-  encoder_->bit_rate = int64_t(kBitsPerChannel) * outChannels;
-  encoder_->time_base = AVRational{1, outRate};
-  // The AudioSpecificConfig in extradata: the muxer writes the header first.
-  encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "aac_coder", "fast", 0);
-  r = avcodec_open2(encoder_.get(), aac, &options);
-  av_dict_free(&options);
-  if (r < 0) throw cannotEncode(r);
-  parameters_.reset(avcodec_parameters_alloc());
-  if (!parameters_) throw cannotEncode(AVERROR(ENOMEM));
-  r = avcodec_parameters_from_context(parameters_.get(), encoder_.get());
-  if (r < 0) throw cannotEncode(r);
-  timeBase_ = encoder_->time_base;
-
   SwrContext* swr = nullptr;
   r = swr_alloc_set_opts2(&swr, &encoder_->ch_layout, AV_SAMPLE_FMT_FLTP, outRate, &inLayout,
                           decoder_->sample_fmt, inRate, 0, nullptr);
@@ -191,22 +161,10 @@ void AacTrack::resample(const AVFrame* decoded) {
 }
 
 void AacTrack::sendFifo(int samples) {
-  auto fail = [&](int r) {
-    return mediaError(kCannotEncode, "cannot encode the sound of " + source_.string() + ": " + avErrorText(r));
-  };
-  av_frame_unref(frame_.get());
-  frame_->format = AV_SAMPLE_FMT_FLTP;
-  frame_->nb_samples = samples;
-  frame_->sample_rate = encoder_->sample_rate;
-  int r = av_channel_layout_copy(&frame_->ch_layout, &encoder_->ch_layout);
-  if (r >= 0) r = av_frame_get_buffer(frame_.get(), 0);
-  if (r >= 0) r = av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(frame_->extended_data), samples);
-  if (r < 0) throw fail(r);
-  frame_->pts = outputSamples_;
+  int r = sendAacFrame(encoder_.get(), fifo_.get(), frame_.get(), samples, outputSamples_);
+  if (r < 0)
+    throw mediaError(kCannotEncode, "cannot encode the sound of " + source_.string() + ": " + avErrorText(r));
   outputSamples_ += samples;
-  r = avcodec_send_frame(encoder_.get(), frame_.get());
-  av_frame_unref(frame_.get());
-  if (r < 0) throw fail(r);
 }
 
 }  // namespace vantor::platform::ffmpeg

@@ -1,23 +1,13 @@
 #pragma once
 // An audio file's first audio stream as AAC packets: decoded, converted by
-// libswresample to what libavcodec's native AAC encoder takes (planar float,
-// at most two channels) and encoded, as far as a given time.
-//
-// The rate stays the source's when AAC has it (the recorder's 16 kHz does):
-// resampling up would cost encoding time and bits and add nothing, since
-// 16 kHz already holds everything up to 8 kHz that was recorded. Other
-// rates go to 48 kHz.
-//
-// The encoder's "fast" coder at 64 kbit/s a channel (4 bits a sample at
-// 16 kHz): encoding is most of an export's time, and this coder takes less
-// than half as long as the default "twoloop" (60 s of sound: about 100 ms
-// against 230 ms here). libavcodec's notes put it behind twoloop below 64
-// kbit/s, hence the rate; for 8 kHz of bandwidth that is generous.
+// libswresample to what the AAC encoder takes (planar float, its rate, at
+// most two channels) and encoded as aac_encoder.h sets it up, as far as a
+// given time.
 //
 // Packets come out one at a time, pulled by the muxer, so nothing beyond an
 // encoder frame (1024 samples) is held. Their times are in 1/rate from 0;
-// the first has a negative time (the encoder's priming), which the MPEG-4
-// muxer turns into an edit list.
+// the first has a negative time (the encoder's priming). The last one ends
+// at the given time exactly: the encoder sees nothing after it.
 
 #include <cstdint>
 #include <filesystem>
