@@ -140,5 +140,32 @@ TEST_F(SoundTake, MovieHoldsBothTonesInStepWithThePictureSilentWhilePaused) {
   EXPECT_NE(result.err.find("[INFO] stop: mux succeeded \u2192 take.mp4"), std::string::npos) << result.err;
 }
 
+// A take with sound restarted and then discarded: each time both of its
+// files go, and the sound sources stop with the take.
+TEST_F(SoundTake, RestartAndDiscardLeaveNoFileOfTheTakesThrownAway) {
+  test::TestWindows x(server_->name().c_str());
+  x.create({});
+  Agent agent(server_->name());
+  std::filesystem::path path = dir_ / "thrown.mp4";
+  agent.send(start(path));
+  ASSERT_TRUE(agent.waitForStatus("recording"));
+  agent.watch(1200ms);
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "thrown.caf"));
+  agent.send({{"type", "restart"}});
+  ASSERT_TRUE(agent.waitForStatus("restarting"));
+  ASSERT_TRUE(agent.waitForStatus("recording"));
+  agent.watch(1200ms);
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "thrown.caf")) << "the new take records sound again";
+  size_t levelsBefore = 0;
+  for (const auto& e : agent.events()) levelsBefore += e.body.value("type", "") == "micLevel";
+  agent.send({{"type", "discard"}});
+  ASSERT_TRUE(agent.waitForStatus("discarded", 5s));
+  EXPECT_TRUE(std::filesystem::is_empty(dir_)) << "left in " << dir_;
+
+  auto result = agent.finish();
+  EXPECT_NE(result.err.find("[INFO] Mic capture stopped"), std::string::npos) << result.err;
+  EXPECT_GT(levelsBefore, 10u);
+}
+
 }  // namespace
 }  // namespace vantor

@@ -31,6 +31,7 @@
 #include "support/agent_process.h"
 #include "support/agent_session.h"
 #include "support/movie_probe.h"
+#include "support/screenshot_probe.h"
 #include "support/x11_test_windows.h"
 
 namespace vantor {
@@ -242,10 +243,35 @@ class VideoTake : public ::testing::Test {
     EXPECT_GE(movie.smallestGap(), kFrameInterval - 0.001);
   }
 
+  // Asks for a screenshot and decodes the answer; `timestamp` gets its time.
+  std::optional<test::DecodedJpeg> screenshot(Agent& agent, double* timestamp = nullptr) {
+    agent.send({{"type", "screenshot"}});
+    auto answer = agent.waitFor([](const json& e) { return e.value("type", "") == "screenshotData"; }, 5s);
+    if (!answer) {
+      ADD_FAILURE() << "no \"screenshotData\"";
+      return std::nullopt;
+    }
+    EXPECT_EQ(answer->body.size(), 3u) << answer->body.dump().substr(0, 200);
+    if (timestamp) *timestamp = answer->body.at("timestamp").get<double>();
+    auto bytes = test::base64Decode(answer->body.at("imageBase64").get<std::string>());
+    if (!bytes) {
+      ADD_FAILURE() << "the image is not standard Base64";
+      return std::nullopt;
+    }
+    auto image = test::decodeJpeg(*bytes);
+    EXPECT_TRUE(image) << "the image is not a JPEG file";
+    return image;
+  }
+
   std::unique_ptr<test::VirtualDisplay> server_;
   std::unique_ptr<test::TestWindows> windows_;
   std::filesystem::path dir_;
 };
+
+uint32_t rgbOf(const test::DecodedJpeg::Colour& c) {
+  auto byte = [](double v) { return uint32_t(std::lround(std::clamp(v, 0.0, 255.0))); };
+  return byte(c.r) << 16 | byte(c.g) << 8 | byte(c.b);
+}
 
 // ---- The main display
 
@@ -516,6 +542,122 @@ TEST_F(VideoTake, UnchangedScreenMakesFewFramesAndTheMovieStillLastsTheTake) {
   EXPECT_LE(movie->pictures.size(), size_t(take.seconds()) + 2);
   EXPECT_EQ(movie->changesBetween(0, 1e9), 1);
   for (const Picture& p : movie->pictures) EXPECT_LE(distance(p.probes[0], kStillColour), kColourTolerance) << hex(p.probes[0]);
+}
+
+}  // namespace
+}  // namespace vantor
+
+namespace vantor {
+namespace {
+
+// ---- Restart, discard and screenshots
+
+TEST_F(VideoTake, RestartedTakeCoversOnlyTheTimeAfterTheRestartAndScreenshotsShowTheScreen) {
+  const int wx = 400, wy = 300, ww = 320, wh = 240;
+  const uint32_t before = kPalette[0], after = kPalette[2];
+  uint32_t w = windows_->create({.x = wx, .y = wy, .width = ww, .height = wh, .color = before});
+  Agent agent(display());
+  Take take{dir_ / "restarted.mp4"};
+  ASSERT_TRUE(start(agent, take, ""));
+  agent.watch(1500ms);
+  agent.send({{"type", "pause"}});  // a paused take restarts unpaused
+  ASSERT_TRUE(agent.waitForStatus("paused"));
+  agent.send({{"type", "restart"}});
+  ASSERT_TRUE(agent.waitForStatus("restarting"));
+  windows_->fill(w, after);
+  auto restarted = agent.waitForStatus("recording");
+  ASSERT_TRUE(restarted);
+  EXPECT_FALSE(std::filesystem::exists(take.path.parent_path() / "restarted.caf"));
+  take.recording = restarted->at;
+  agent.watch(1500ms);
+
+  // A still of the whole display, at its size, showing what is on it.
+  double at = 0;
+  auto still = screenshot(agent, &at);
+  ASSERT_TRUE(still);
+  EXPECT_EQ(still->width, kFrameWidth);
+  EXPECT_EQ(still->height, kFrameHeight);
+  EXPECT_LE(distance(rgbOf(still->mean(wx + 20, wy + 20, ww - 40, wh - 40)), after), kColourTolerance);
+  EXPECT_LE(distance(rgbOf(still->mean(wx + ww + 20, wy, 40, 40)), kBlack), kColourTolerance);
+  EXPECT_GT(at, 1.3);  // counted from the restart
+  EXPECT_LT(at, 2.5);
+
+  ASSERT_TRUE(stop(agent, take));
+  finishAgent(agent);
+
+  auto movie = read(take, {{wx + ww / 2, wy + wh / 2}});
+  ASSERT_TRUE(movie);
+  expectVideoOfTheTake(*movie, take);
+  // Nothing from before the restart: the colour shown then is gone, except in
+  // the first moment, while the repaint was on its way.
+  for (const Picture& p : movie->pictures)
+    if (p.pts > 0.1) EXPECT_LE(distance(p.probes[0], after), kColourTolerance) << "frame at " << p.pts;
+}
+
+TEST_F(VideoTake, ScreenshotsOfAWindowDuringAPauseAfterItClosedAndAfterTheStop) {
+  const int ww = 640, wh = 360;
+  const uint32_t first = kPalette[1], last = kPalette[4];
+  uint32_t w = windows_->create({.x = 50, .y = 60, .width = ww, .height = wh, .color = first,
+                                 .netWmName = "shown", .wmClass = "Shown"});
+  Agent agent(display());
+  Take take{dir_ / "window-shots.mp4"};
+  ASSERT_TRUE(start(agent, take, "window-" + std::to_string(w)));
+  agent.watch(500ms);
+
+  // A still of the window alone, at its own size.
+  auto still = screenshot(agent);
+  ASSERT_TRUE(still);
+  EXPECT_EQ(still->width, ww);
+  EXPECT_EQ(still->height, wh);
+  EXPECT_LE(distance(rgbOf(still->mean(0, 0, ww, wh)), first), kColourTolerance);
+
+  agent.send({{"type", "pause"}});
+  ASSERT_TRUE(agent.waitForStatus("paused"));
+  double t1 = 0, t2 = 0;
+  ASSERT_TRUE(screenshot(agent, &t1));
+  agent.watch(300ms);
+  ASSERT_TRUE(screenshot(agent, &t2));
+  EXPECT_EQ(t1, t2);
+  agent.send({{"type", "resume"}});
+  ASSERT_TRUE(agent.waitForStatus("recording"));
+
+  windows_->fill(w, last);
+  agent.watch(400ms);
+  windows_->destroy(w);
+  agent.watch(400ms);
+  // The window is gone: the last frame of the stream answers, the window
+  // centred in the frame at its size, black around.
+  auto frame = screenshot(agent);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->width, kFrameWidth);
+  EXPECT_EQ(frame->height, kFrameHeight);
+  const int left = (kFrameWidth - ww) / 2, top = (kFrameHeight - wh) / 2;
+  EXPECT_LE(distance(rgbOf(frame->mean(left + 20, top + 20, ww - 40, wh - 40)), last), kColourTolerance);
+  EXPECT_LE(distance(rgbOf(frame->mean(20, 20, 200, 200)), kBlack), kColourTolerance);
+
+  ASSERT_TRUE(stop(agent, take));
+  auto afterStop = screenshot(agent);
+  ASSERT_TRUE(afterStop);
+  EXPECT_EQ(afterStop->width, kFrameWidth);
+  finishAgent(agent);
+}
+
+TEST_F(VideoTake, DiscardLeavesNothingAtTheOutputPath) {
+  uint32_t w = windows_->create({.x = 100, .y = 100, .width = 320, .height = 240, .color = kPalette[0]});
+  Painter painter(display(), w);
+  Agent agent(display());
+  Take take{dir_ / "discarded.mp4"};
+  ASSERT_TRUE(start(agent, take, ""));
+  agent.watch(1500ms);
+  EXPECT_TRUE(std::filesystem::exists(take.path));
+  agent.send({{"type", "discard"}});
+  ASSERT_TRUE(agent.waitForStatus("discarding"));
+  ASSERT_TRUE(agent.waitForStatus("discarded", 5s));
+  painter.stop();
+  agent.send({{"type", "stop"}});
+  EXPECT_TRUE(agent.waitFor([](const json& e) { return e.value("message", "") == "not recording"; }, 5s));
+  finishAgent(agent);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_)) << "left in " << dir_;
 }
 
 }  // namespace
