@@ -49,7 +49,10 @@ class X11ScreenCapture final : public ScreenCaptureService {
  private:
   // The queue's connection, opened again when it broke.
   const Connection& connection() {
-    if (conn_ && conn_->broken()) conn_.reset();
+    if (conn_ && conn_->broken()) {
+      stillShm_.reset();
+      conn_.reset();
+    }
     if (!conn_) conn_ = Connection::open(display_);
     conn_->discardEvents();  // errors left by earlier requests nobody waited for
     return *conn_;
@@ -64,23 +67,30 @@ class X11ScreenCapture final : public ScreenCaptureService {
     return failure;
   }
 
-  static ImageRef still(const Connection& c, const ContentFilter& filter) {
+  // The segment stills are grabbed into, kept from one still to the next:
+  // making and attaching 8 MB afresh, and faulting its pages in on both
+  // sides, cost more than the grab itself.
+  const ShmSegment& stillSegment(const Connection& c, size_t bytes) {
+    if (!stillShm_ || stillShm_->size() < bytes) {
+      if (stillShm_) stillShm_->detach(c);
+      stillShm_.reset();
+      stillShm_ = std::make_unique<ShmSegment>(c, bytes);
+    }
+    return *stillShm_;
+  }
+
+  ImageRef still(const Connection& c, const ContentFilter& filter) {
     CaptureSource source(c, filter, false);
     // A window resized between looking and grabbing fails the grab: look again.
     for (int attempt = 0; attempt < 3; ++attempt) {
       auto area = source.area();
       if (!area) throw x11Error(kWindowGone, source.describe() + " is not on screen");
-      ShmSegment shm(c, static_cast<size_t>(area->width) * area->height * 4);
-      bool grabbed = source.grab(*area, shm);
-      if (!grabbed) {
-        shm.detach(c);
-        continue;
-      }
+      const ShmSegment& shm = stillSegment(c, static_cast<size_t>(area->width) * area->height * 4);
+      if (!source.grab(*area, shm)) continue;
       PixelBuffer pixels{area->width, area->height, area->width * 4, shm.data()};
       if (auto cursor = fetchCursor(c)) drawCursor(*cursor, pixels, area->rootX, area->rootY);
       auto image = makeImage(area->width, area->height);
       libyuv::ARGBCopy(pixels.data, pixels.stride, image->data, image->stride, area->width, area->height);
-      shm.detach(c);
       return image;
     }
     throw x11Error(kGrabFailed, "cannot grab " + source.describe());
@@ -89,6 +99,7 @@ class X11ScreenCapture final : public ScreenCaptureService {
   exec::Loop& main_;
   std::optional<std::string> display_;
   std::unique_ptr<Connection> conn_;  // used only on queue_, which is destroyed first
+  std::unique_ptr<ShmSegment> stillShm_;  // likewise; attached on conn_
   std::exception_ptr lastFailure_;    // likewise
   exec::SerialQueue queue_{".helper.x11"};
 };
