@@ -4,16 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/steady_timer.hpp>
-#include <asio/use_awaitable.hpp>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 
-#include "control/capture_state.h"
-#include "support/capture_sinks.h"
-#include "support/run_coroutine.h"
-#include "support/sim_platform.h"
+#include "support/controller_fixture.h"
 
 namespace vantor {
 namespace {
@@ -23,36 +18,14 @@ using platform::MediaTime;
 using platform::sim::SimAssetFile;
 using platform::sim::Tone;
 
-bool contains(const std::vector<std::string>& lines, const std::string& line) {
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-class AudioChainTest : public ::testing::Test {
+class AudioChainTest : public test::ControllerFixture {
  protected:
-  AudioChainTest() {
-    std::filesystem::create_directories(scratch);
+  AudioChainTest() : ControllerFixture("chain") {
     sim.media.assetFiles[video] = SimAssetFile{1, 0, MediaTime{3, 1}};
     sim.media.assetFiles[audio] = SimAssetFile{0, 1, MediaTime{48000, 16000}};
   }
-  ~AudioChainTest() override { std::filesystem::remove_all(scratch); }
 
-  void start(bool includeMic = true) {
-    test::runOn(main, state.start({"", includeMic, video.string(), ""}));
-  }
-  std::optional<std::string> stop() { return test::runOn(main, state.stop()); }
-  void wait(std::chrono::milliseconds d) {
-    test::runOn(main, [d]() -> asio::awaitable<void> {
-      asio::steady_timer t(co_await asio::this_coro::executor, d);
-      co_await t.async_wait(asio::use_awaitable);
-    }());
-  }
-  template <typename F>
-  void onMain(F f) {
-    test::runOn(main, [&]() -> asio::awaitable<void> {
-      f();
-      co_return;
-    }());
-  }
+  void start(bool includeMic = true) { ControllerFixture::start({"", includeMic, video.string(), ""}); }
   // One second of both sources, in mic-sized buffers, then time to mix.
   void playSecond(Tone* mic, Tone* system) {
     for (int i = 0; i < 12; ++i) {
@@ -64,8 +37,7 @@ class AudioChainTest : public ::testing::Test {
   void playSecond(Tone& mic, Tone& system) { playSecond(&mic, &system); }
   std::vector<double> levels() {
     std::vector<double> v;
-    for (auto& e : out.events())
-      if (e["type"] == "micLevel") v.push_back(e["value"]);
+    for (auto& e : eventsOfType("micLevel")) v.push_back(e["value"]);
     return v;
   }
   std::vector<int16_t> written() {
@@ -74,14 +46,8 @@ class AudioChainTest : public ::testing::Test {
     return log->samples;
   }
 
-  std::filesystem::path scratch =
-      std::filesystem::temp_directory_path() / ("vantor-chain-" + std::to_string(getpid()));
   std::filesystem::path video = scratch / "take.mov";
   std::filesystem::path audio = scratch / "take.caf";
-  test::CapturedOutput out;
-  exec::MainLoop main;
-  test::SimPlatform sim;
-  CaptureState state{main, sim.platform()};
 };
 
 TEST(AudioFileNames, FollowTheVideoPath) {
@@ -129,7 +95,7 @@ TEST_F(AudioChainTest, RecordsBothSourcesReportsTheLevelAndCombinesAtStop) {
   for (const char* line : {"[INFO] Mic capture started: system default (1 ch) @ 48000 Hz, averaging first 1 ch",
                            "[INFO] System audio capture started", "[INFO] Mic capture stopped",
                            "[INFO] System audio capture stopped", "[INFO] stop: mux succeeded \u2192 take.mov"})
-    EXPECT_TRUE(contains(logs, line)) << line;
+    EXPECT_TRUE(logged(line)) << line;
   auto stopped = std::find(logs.begin(), logs.end(), "[INFO] Mic capture stopped");
   auto finishedLine = std::find_if(logs.begin(), logs.end(), [](auto& l) { return l.find("finish: wrote") != l.npos; });
   EXPECT_LT(stopped, finishedLine);  // sources stop before the file is finished
@@ -174,7 +140,7 @@ TEST_F(AudioChainTest, AnAudioFileThatCannotBeOpenedLeavesAVideoOnlyTake) {
   EXPECT_TRUE(levels().empty());
   EXPECT_TRUE(sim.media.exports().empty());
   auto logs = out.logLines();
-  EXPECT_TRUE(contains(logs, "[ERROR] audioWriter.start failed: Permission denied; continuing without audio file"));
+  EXPECT_TRUE(logged("[ERROR] audioWriter.start failed: Permission denied; continuing without audio file"));
   for (auto& l : logs) EXPECT_EQ(l.find("mux"), l.npos) << l;
 }
 
@@ -185,7 +151,7 @@ TEST_F(AudioChainTest, AFailedCombinationKeepsTheVideoAndDeletesTheAudioFile) {
   Tone mic(440, 0.5), system(1000, 0.5);
   playSecond(mic, system);
   EXPECT_EQ(stop(), video.string());
-  EXPECT_TRUE(contains(out.logLines(), "[ERROR] stop: mux failed (disk full); using video-only file"));
+  EXPECT_TRUE(logged("[ERROR] stop: mux failed (disk full); using video-only file"));
   EXPECT_FALSE(std::filesystem::exists(audio));
   std::ifstream kept(video);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "video only");
@@ -209,7 +175,7 @@ TEST_F(AudioChainTest, SourcesThatCannotStartOrAreMissingLeaveTheOthersRecording
   EXPECT_EQ(stop(), video.string());
   // Neither failure is reported by the take itself.
   for (auto& e : out.events()) EXPECT_NE(e["type"], "error");
-  EXPECT_TRUE(contains(out.logLines(), "[INFO] stop: mux succeeded \u2192 take.mov"));
+  EXPECT_TRUE(logged("[INFO] stop: mux succeeded \u2192 take.mov"));
 }
 
 TEST_F(AudioChainTest, ATakeWithoutSoundStartsNoSourceAndCombinesNothing) {

@@ -5,13 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/steady_timer.hpp>
-#include <asio/use_awaitable.hpp>
 #include <filesystem>
 
-#include "support/capture_sinks.h"
-#include "support/run_coroutine.h"
-#include "support/sim_platform.h"
+#include "support/controller_fixture.h"
 
 namespace vantor {
 namespace {
@@ -20,45 +16,16 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using platform::sim::SimScreenCapture;
 
-json error(const std::string& message) { return {{"type", "error"}, {"message", message}}; }
-json status(const std::string& phase) { return {{"type", "status"}, {"phase", phase}}; }
+using test::errorEvent;
+using test::statusEvent;
 
-class CaptureStateTest : public ::testing::Test {
+class CaptureStateTest : public test::ControllerFixture {
  protected:
-  ~CaptureStateTest() override { std::filesystem::remove_all(scratch); }
+  CaptureStateTest() : ControllerFixture("state") {}
 
   StartCommand command(std::string target = "", std::string file = "take.mp4") {
     return {std::move(target), false, (scratch / file).string(), ""};
   }
-  void start(StartCommand c) { test::runOn(main, state.start(std::move(c))); }
-  std::optional<std::string> stop() { return test::runOn(main, state.stop()); }
-  template <typename F>
-  void onMain(F f) {
-    test::runOn(main, [&]() -> asio::awaitable<void> {
-      f();
-      co_return;
-    }());
-  }
-  // Lets timers and deliveries run for a while.
-  void wait(std::chrono::milliseconds d) {
-    test::runOn(main, [d]() -> asio::awaitable<void> {
-      asio::steady_timer t(co_await asio::this_coro::executor, d);
-      co_await t.async_wait(asio::use_awaitable);
-    }());
-  }
-  std::vector<json> eventsOfType(const std::string& type) {
-    std::vector<json> out_;
-    for (auto& e : out.events())
-      if (e["type"] == type) out_.push_back(e);
-    return out_;
-  }
-
-  std::filesystem::path scratch =
-      std::filesystem::temp_directory_path() / ("vantor-state-" + std::to_string(getpid()));
-  test::CapturedOutput out;
-  exec::MainLoop main;
-  test::SimPlatform sim;
-  CaptureState state{main, sim.platform()};
 };
 
 TEST_F(CaptureStateTest, CommandsThatNeedATakeAnswerNotRecording) {
@@ -68,27 +35,27 @@ TEST_F(CaptureStateTest, CommandsThatNeedATakeAnswerNotRecording) {
   test::runOn(main, state.restart());
   test::runOn(main, state.discard());
   test::runOn(main, state.screenshot());
-  EXPECT_EQ(out.events(), (std::vector<json>{error("not recording"), error("not recording"), error("not recording"),
-                                             error("not recording"), error("not recording"),
-                                             error("screenshot: no active capture target")}));
+  EXPECT_EQ(out.events(), (std::vector<json>{errorEvent("not recording"), errorEvent("not recording"), errorEvent("not recording"),
+                                             errorEvent("not recording"), errorEvent("not recording"),
+                                             errorEvent("screenshot: no active capture target")}));
   EXPECT_TRUE(out.logLines().empty());
 }
 
 TEST_F(CaptureStateTest, AStartThatCannotResolveItsTargetSaysWhyAfterStarting) {
   sim.capture.displays.clear();
-  start(command());
+  start(command("", "sub/take.mp4"));
   sim.capture.contentQueryFailure = Error("Vantor.X11", 2, "cannot connect to X server :5");
-  start(command("main"));
-  EXPECT_EQ(out.events(), (std::vector<json>{status("starting"), error("No displays found"), status("starting"),
-                                             error("Failed to resolve capture target: cannot connect to X server :5")}));
+  start(command("main", "sub/take.mp4"));
+  EXPECT_EQ(out.events(), (std::vector<json>{statusEvent("starting"), errorEvent("No displays found"), statusEvent("starting"),
+                                             errorEvent("Failed to resolve capture target: cannot connect to X server :5")}));
   EXPECT_FALSE(state.lastStartCommand());
-  EXPECT_FALSE(std::filesystem::exists(scratch));
+  EXPECT_FALSE(std::filesystem::exists(scratch / "sub"));
 }
 
 TEST_F(CaptureStateTest, ARecorderFailureKeepsTheCommandAndTargetForLater) {
   StartCommand c = command("window-42", "deep/er/take.mp4");
   start(c);
-  EXPECT_EQ(out.events(), (std::vector<json>{status("starting"), error("recorder.start failed: Capture target not found")}));
+  EXPECT_EQ(out.events(), (std::vector<json>{statusEvent("starting"), errorEvent("recorder.start failed: Capture target not found")}));
   EXPECT_EQ(state.lastStartCommand(), c);
   EXPECT_EQ(state.lastTargetMeta(), (CaptureTargetMeta{CaptureKind::window, "42", "Window 42"}));
   EXPECT_TRUE(std::filesystem::is_directory(scratch / "deep/er"));
@@ -99,7 +66,7 @@ TEST_F(CaptureStateTest, ARecorderFailureKeepsTheCommandAndTargetForLater) {
 TEST_F(CaptureStateTest, APlatformFailureInTheRecordersStartIsPassedOnInTheEvent) {
   sim.capture.contentQueryFailure = Error("Vantor.X11", 3, "connection lost");
   start(command("display-1"));
-  EXPECT_EQ(out.events(), (std::vector<json>{status("starting"), error("recorder.start failed: connection lost")}));
+  EXPECT_EQ(out.events(), (std::vector<json>{statusEvent("starting"), errorEvent("recorder.start failed: connection lost")}));
   EXPECT_FALSE(state.isRecording());
 }
 
@@ -107,10 +74,10 @@ TEST_F(CaptureStateTest, ATakeRunsFromStartToStopAndCannotStartTwice) {
   start(command("", "a/b/take.mp4"));
   EXPECT_TRUE(state.isRecording());
   start(command());
-  EXPECT_EQ(out.events(), (std::vector<json>{status("starting"), status("recording"), error("already recording")}));
+  EXPECT_EQ(out.events(), (std::vector<json>{statusEvent("starting"), statusEvent("recording"), errorEvent("already recording")}));
   out.clear();
   EXPECT_EQ(stop(), (scratch / "a/b/take.mp4").string());
-  EXPECT_EQ(out.events(), std::vector<json>{status("stopping")});
+  EXPECT_EQ(out.events(), std::vector<json>{statusEvent("stopping")});
   EXPECT_FALSE(state.isRecording());
   EXPECT_EQ(stop(), std::nullopt);
   // Stop keeps what restart and screenshots need.
@@ -125,7 +92,7 @@ TEST_F(CaptureStateTest, ARecorderThatCannotStopReportsItAndLeavesTheTakeStopped
   sim.capture.captureStopFailure = Error("Vantor.X11", 3, "connection lost");
   out.clear();
   EXPECT_EQ(test::runOn(main, writerState.stop()), std::nullopt);
-  EXPECT_EQ(out.events(), (std::vector<json>{status("stopping"), error("recorder.stop failed: connection lost")}));
+  EXPECT_EQ(out.events(), (std::vector<json>{statusEvent("stopping"), errorEvent("recorder.stop failed: connection lost")}));
   EXPECT_FALSE(writerState.isRecording());
 }
 
@@ -138,8 +105,8 @@ TEST_F(CaptureStateTest, PauseAndResumeAnswerEachStateAndReachTheRecorder) {
   onMain([&] { state.resume(); });
   EXPECT_FALSE(state.recorder().isPaused());
   onMain([&] { state.resume(); });
-  EXPECT_EQ(out.events(), (std::vector<json>{status("paused"), error("already paused"), status("recording"),
-                                             error("not paused")}));
+  EXPECT_EQ(out.events(), (std::vector<json>{statusEvent("paused"), errorEvent("already paused"), statusEvent("recording"),
+                                             errorEvent("not paused")}));
   EXPECT_EQ(out.logLines(), (std::vector<std::string>{"[INFO] vantor: paused", "[INFO] vantor: resumed"}));
   stop();
 }

@@ -1,6 +1,6 @@
 // The FFmpeg audio writer: samples back to back in a CAF file, what it
-// refuses, where it reports, replacing and failing to create files, and a
-// writer killed mid-take.
+// refuses, where it reports, replacing and failing to create files, the
+// sound it encodes as it writes, and a writer killed mid-take.
 
 #include <fstream>
 #include <future>
@@ -8,8 +8,10 @@
 
 #include "helper_process.h"
 #include "media_test_support.h"
+#include "platform/ffmpeg/encoded_sound.h"
 #include "platform/ffmpeg/ffmpeg_media.h"
 #include "platform/ffmpeg/media_error.h"
+#include "support/capture_sinks.h"
 #include "support/movie_probe.h"
 
 namespace vantor::mediatest {
@@ -48,6 +50,24 @@ std::vector<int16_t> decodedPcm(const std::filesystem::path& path) {
   return pcm;
 }
 
+std::vector<std::string> namesIn(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Files this process holds open in `dir` that have no name there.
+int unnamedFilesIn(const std::filesystem::path& dir) {
+  int count = 0;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code gone;  // the iterator's own descriptor
+    std::string target = std::filesystem::read_symlink(fd.path(), gone).string();
+    if (target.starts_with(dir.string() + "/") && target.ends_with(" (deleted)")) ++count;
+  }
+  return count;
+}
+
 class AudioWriterTest : public ::testing::Test {
  protected:
   std::unique_ptr<AudioFileWriter> started(const std::filesystem::path& path) {
@@ -61,7 +81,9 @@ class AudioWriterTest : public ::testing::Test {
   }
 
   ScratchDir dir;
-  std::unique_ptr<platform::MediaServices> services = platform::makeFfmpegMediaServices();
+  std::shared_ptr<platform::ffmpeg::EncodedSoundRegistry> sounds =
+      std::make_shared<platform::ffmpeg::EncodedSoundRegistry>();
+  std::unique_ptr<platform::MediaServices> services = platform::makeFfmpegMediaServices(sounds);
 };
 
 TEST_F(AudioWriterTest, AppendsGoBackToBackAndFinishingReportsFromAnotherThread) {
@@ -132,6 +154,54 @@ TEST_F(AudioWriterTest, AnExistingFileIsReplacedAndAPathThatCannotBeWrittenThrow
   EXPECT_FALSE(std::filesystem::exists(dir / "half.caf"));
 }
 
+TEST_F(AudioWriterTest, TheSoundEncodedAlongHasNoNameOnDiskAndIsKeptUntilTheNextWriterOfThePath) {
+  auto path = dir / "take.caf";
+  auto w = started(path);
+  EXPECT_EQ(unnamedFilesIn(dir.path()), 1);
+  EXPECT_TRUE(w->append(patternSamples(0, 16000), 0));
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"take.caf"});
+  EXPECT_FALSE(sounds->holds(path));
+  EXPECT_FALSE(finish(*w).failure);
+  EXPECT_TRUE(sounds->holds(path));
+  w.reset();
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"take.caf"});
+  EXPECT_EQ(unnamedFilesIn(dir.path()), 1) << "kept for the export";
+
+  auto again = services->createAudioFileWriter(path, 16000);
+  EXPECT_FALSE(sounds->holds(path));
+  again.reset();  // never finished: nothing kept
+  EXPECT_FALSE(sounds->holds(path));
+  EXPECT_EQ(unnamedFilesIn(dir.path()), 0);
+}
+
+TEST_F(AudioWriterTest, AWriterThatCannotEncodeAlongSaysSoOnceAndWritesItsFileAlike) {
+  // AAC has no 10 kHz: the export resamples the file, which this writer cannot.
+  test::CapturedOutput out;
+  auto path = dir / "odd-rate.caf";
+  auto w = services->createAudioFileWriter(path, 10000);
+  w->addInput();
+  ASSERT_TRUE(w->startWriting());
+  w->startSession(0);
+  for (int64_t n = 0; n < 50; ++n) EXPECT_TRUE(w->append(patternSamples(n * 200, 200), n * 200));
+  EXPECT_FALSE(finish(*w).failure);
+  EXPECT_FALSE(sounds->holds(path));
+  auto lines = out.logLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].starts_with("[ERROR] audio writer: ")) << lines[0];
+  EXPECT_TRUE(lines[0].ends_with("; the export will encode the sound")) << lines[0];
+  auto sound = test::decodeAudio(path);
+  EXPECT_EQ(sound.sampleRate, 10000);
+  ASSERT_EQ(sound.samples.size(), 10000u);
+  EXPECT_EQ(sound.samples[4321], patternSample(4321) / 32768.0f);
+
+  platform::Composition c;
+  c.audio = platform::CompositionTrack{path, platform::MediaType::Audio, {10000, 10000}};
+  auto movie = dir / "odd-rate.mp4";
+  ASSERT_EQ(services->exportComposition(c, movie).status, platform::ExportOutcome::kCompleted);
+  EXPECT_EQ(sounds->handedOver(), 0);
+  EXPECT_NEAR(test::probeMovie(movie).audio().duration, 1.0, 1e-3);
+}
+
 TEST_F(AudioWriterTest, AKilledWriterLeavesAFileThatReadsUpToItsLastAppend) {
   auto path = dir / "killed.caf";
   constexpr int kBatch = 320, kKillAfter = 25;  // half a second
@@ -144,6 +214,7 @@ TEST_F(AudioWriterTest, AKilledWriterLeavesAFileThatReadsUpToItsLastAppend) {
   EXPECT_GE(int64_t(pcm.size()), reported);
   EXPECT_LE(int64_t(pcm.size()), reported + kBatch);
   EXPECT_EQ(pcm, patternSamples(0, pcm.size()));
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"killed.caf"}) << "the encoded sound had no name";
   // The data chunk's size was never written; the duration counts what is there.
   auto duration = services->openAsset(path)->loadDuration();
   EXPECT_EQ(duration.value, int64_t(pcm.size()));

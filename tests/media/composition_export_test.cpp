@@ -1,10 +1,12 @@
 // Exporting compositions over FFmpeg: the take's video copied packet for
-// packet, the sound encoded as AAC and cut or kept whole, and failures.
+// packet, the sound encoded as AAC and cut or kept whole, or copied from what
+// its writer encoded while writing, and failures.
 
 #include <fstream>
 
 #include "media_test_support.h"
 #include "output/video_audio_muxer.h"
+#include "platform/ffmpeg/encoded_sound.h"
 #include "platform/ffmpeg/ffmpeg_media.h"
 #include "platform/ffmpeg/media_error.h"
 #include "support/capture_sinks.h"
@@ -42,9 +44,17 @@ class CompositionExportTest : public ::testing::Test {
 
   exec::MainLoop main;
   ScratchDir dir;
-  std::unique_ptr<platform::MediaServices> services = platform::makeFfmpegMediaServices();
+  std::shared_ptr<platform::ffmpeg::EncodedSoundRegistry> sounds =
+      std::make_shared<platform::ffmpeg::EncodedSoundRegistry>();
+  std::unique_ptr<platform::MediaServices> services = platform::makeFfmpegMediaServices(sounds);
   std::filesystem::path movie = dir / "take.mp4";
 };
+
+double rms(const std::vector<float>& samples, size_t from, size_t to) {
+  double sum = 0;
+  for (size_t i = from; i < to; ++i) sum += double(samples[i]) * samples[i];
+  return std::sqrt(sum / double(to - from));
+}
 
 TEST_F(CompositionExportTest, TheVideoIsCopiedAsEncodedAndLongerSoundIsCutToIt) {
   auto tone = dir / "tone.caf";
@@ -117,6 +127,61 @@ TEST_F(CompositionExportTest, ShorterSoundIsInsertedWholeAndAVideoAloneNeedsNoSo
   facts = test::probeMovie(quiet);
   ASSERT_EQ(facts.streams.size(), 1u);
   EXPECT_EQ(facts.video().decodedFrames, 60);
+}
+
+TEST_F(CompositionExportTest, SoundItsWriterEncodedIsCopiedAndCutAsEncodingTheFileWould) {
+  struct Case {
+    int64_t samples;
+    double seconds;  // what the movie keeps of it
+  };
+  // Longer than the picture, and not a whole number of AAC frames; shorter.
+  for (auto c : {Case{3 * 16000 + 100, 2.0}, Case{16000, 1.0}}) {
+    SCOPED_TRACE(c.samples);
+    auto tone = dir / "take.caf";
+    writeTone(main, *services, tone, c.samples, 440);
+    ASSERT_TRUE(sounds->holds(tone));
+    int64_t handedOver = sounds->handedOver();
+    auto copied = dir / "copied.mp4", encoded = dir / "encoded.mp4";
+    ASSERT_EQ(exportTo(composition(movie, tone), copied).status, ExportOutcome::kCompleted);
+    EXPECT_EQ(sounds->handedOver(), handedOver + 1);
+    EXPECT_FALSE(sounds->holds(tone)) << "taken once";
+    ASSERT_EQ(exportTo(composition(movie, tone), encoded).status, ExportOutcome::kCompleted);
+    EXPECT_EQ(sounds->handedOver(), handedOver + 1);
+
+    auto facts = test::probeMovie(copied);
+    EXPECT_NEAR(facts.video().duration, 2.0, 1e-6);
+    EXPECT_NEAR(facts.audio().duration, c.seconds, 1e-9);
+    auto sound = test::decodeAudio(copied);
+    EXPECT_NEAR(sound.seconds(), c.seconds, kAacFrame);
+    EXPECT_NEAR(test::dominantFrequency(sound.samples, sound.sampleRate), 440, 2);
+    EXPECT_NEAR(rms(sound.samples, 2048, sound.samples.size() - 2048), kToneRms, 0.02 * kToneRms);
+
+    // The same encoder settings: the same packets, but for the last three,
+    // whose frames (overlapping, and one looked ahead to) reach the cut
+    // that only encoding the file sees.
+    auto ours = test::readPackets(copied, "audio"), theirs = test::readPackets(encoded, "audio");
+    ASSERT_EQ(ours.size(), theirs.size());
+    for (size_t i = 0; i < ours.size(); ++i) {
+      EXPECT_EQ(ours[i].pts, theirs[i].pts) << "packet " << i;
+      EXPECT_EQ(ours[i].duration, theirs[i].duration) << "packet " << i;
+      if (i + 3 < ours.size()) EXPECT_EQ(ours[i].data, theirs[i].data) << "packet " << i;
+    }
+  }
+}
+
+TEST_F(CompositionExportTest, ASoundFileChangedSinceItsWriterFinishedIsEncodedAgain) {
+  auto tone = dir / "take.caf";
+  writeTone(main, *services, tone, 16000, 440);
+  ASSERT_TRUE(sounds->holds(tone));
+  // As long as before: only the last write tells it apart.
+  writeTone(tone, 16000, 660);
+  std::filesystem::last_write_time(tone, std::filesystem::last_write_time(tone) + 1s);
+  auto out = dir / "out.mp4";
+  ASSERT_EQ(exportTo(composition(movie, tone), out).status, ExportOutcome::kCompleted);
+  EXPECT_EQ(sounds->handedOver(), 0);
+  EXPECT_FALSE(sounds->holds(tone));
+  EXPECT_NEAR(test::probeMovie(out).audio().duration, 1.0, 1e-9);
+  EXPECT_NEAR(test::dominantFrequency(test::decodeAudio(out).samples, 16000), 660, 2);
 }
 
 TEST_F(CompositionExportTest, SourcesWithoutTheirTrackOrUnreadableFailAndLeaveNothing) {

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <filesystem>
 #include <future>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,10 +109,11 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
-// finishWriting, awaited on `main`; rethrows its failure. `main` must outlive
-// the writer: the writer's thread may still be leaving the loop's wake-up
-// call when the report has already been handled.
-inline void finishWriting(exec::MainLoop& main, platform::VideoWriter& writer) {
+// finishWriting of a video or audio writer, awaited on `main`; rethrows its
+// failure. `main` must outlive the writer: the writer's thread may still be
+// leaving the loop's wake-up call when the report has already been handled.
+template <class Writer>
+void finishWriting(exec::MainLoop& main, Writer& writer) {
   std::exception_ptr failure;
   bool finished = false;
   asio::co_spawn(main.context(),
@@ -140,13 +142,36 @@ inline void writeMovie(exec::MainLoop& main, platform::MediaServices& services, 
   finishWriting(main, *writer);
 }
 
+// The level of the test tones: RMS at full scale ±1.
+inline constexpr double kToneRms = 12000 / 32768.0 / M_SQRT2;
+
+inline std::vector<int16_t> toneSamples(int64_t samples, double hz) {
+  std::vector<int16_t> tone(static_cast<size_t>(samples));
+  for (size_t i = 0; i < tone.size(); ++i) tone[i] = int16_t(std::lround(12000 * std::sin(2 * M_PI * hz * double(i) / 16000)));
+  return tone;
+}
+
 // A CAF file of a sine tone at 16 kHz, as the audio writer leaves it.
 inline void writeTone(const std::filesystem::path& path, int64_t samples, double hz) {
   platform::ffmpeg::CafFile file(path, 16000);
-  std::vector<int16_t> tone(static_cast<size_t>(samples));
-  for (size_t i = 0; i < tone.size(); ++i) tone[i] = int16_t(std::lround(12000 * std::sin(2 * M_PI * hz * double(i) / 16000)));
-  file.write(tone);
+  file.write(toneSamples(samples, hz));
   file.finish();
+}
+
+// The same through `services`' audio writer, in the recorder's 20 ms batches.
+inline void writeTone(exec::MainLoop& main, platform::MediaServices& services, const std::filesystem::path& path,
+                      int64_t samples, double hz) {
+  auto writer = services.createAudioFileWriter(path, 16000);
+  writer->addInput();
+  ASSERT_TRUE(writer->startWriting());
+  writer->startSession(0);
+  auto tone = toneSamples(samples, hz);
+  for (size_t at = 0; at < tone.size(); at += 320) {
+    auto batch = std::span(tone).subspan(at, std::min<size_t>(320, tone.size() - at));
+    ASSERT_TRUE(writer->append(batch, int64_t(at)));
+  }
+  writer->markAsFinished();
+  finishWriting(main, *writer);
 }
 
 // Keeps an encoding thread busy until release(), so tests can fill its queue

@@ -16,6 +16,7 @@ extern "C" {
 #include "platform/ffmpeg/aac_track.h"
 #include "platform/ffmpeg/av_handles.h"
 #include "platform/ffmpeg/copied_track.h"
+#include "platform/ffmpeg/encoded_sound.h"
 #include "platform/ffmpeg/media_error.h"
 #include "platform/ffmpeg/packet_pump.h"
 
@@ -98,7 +99,7 @@ class OutputFile {
   bool kept_ = false;
 };
 
-void exportNow(const Composition& composition, const std::filesystem::path& out) {
+void exportNow(const Composition& composition, const std::filesystem::path& out, EncodedSoundRegistry* sounds) {
   if (!composition.video && !composition.audio)
     throw mediaError(kInvalidComposition, "cannot export " + out.string() + ": the composition has no tracks");
   std::unique_ptr<CopiedTrack> video;
@@ -107,9 +108,16 @@ void exportNow(const Composition& composition, const std::filesystem::path& out)
     checkDuration(*composition.video, "video");
     video = std::make_unique<CopiedTrack>(composition.video->source, MediaType::Video, composition.video->duration);
   }
+  std::unique_ptr<EncodedTrack> preEncoded;  // its packets' file closes with it, after the export
   std::unique_ptr<PacketPump> encoded;
   if (composition.audio) {
     checkDuration(*composition.audio, "audio");
+    if (sounds) {
+      if (auto sound = sounds->take(composition.audio->source))
+        preEncoded = std::make_unique<EncodedTrack>(std::move(sound), composition.audio->duration);
+    }
+  }
+  if (composition.audio && !preEncoded) {
     audio = std::make_unique<AacTrack>(composition.audio->source, composition.audio->duration);
     // The sound is encoded while the video is copied. 256 packets are 16 s at 16 kHz.
     encoded = std::make_unique<PacketPump>([track = audio.get()](AVPacket* p) { return track->next(p); }, 256,
@@ -140,7 +148,11 @@ void exportNow(const Composition& composition, const std::filesystem::path& out)
       return r;
     });
   }
-  if (audio) {
+  if (preEncoded) {
+    // Reading the packets back is quick: no thread of its own.
+    addLane([&](AVPacket* p) { return preEncoded->next(p); }, preEncoded->timeBase(),
+            [&](AVCodecParameters* par) { return avcodec_parameters_copy(par, preEncoded->parameters()); });
+  } else if (audio) {
     addLane([&](AVPacket* p) { return encoded->next(p); }, audio->timeBase(),
             [&](AVCodecParameters* par) { return avcodec_parameters_copy(par, audio->parameters()); });
   }
@@ -168,9 +180,10 @@ void exportNow(const Composition& composition, const std::filesystem::path& out)
 
 }  // namespace
 
-ExportOutcome exportComposition(const Composition& composition, const std::filesystem::path& out) {
+ExportOutcome exportComposition(const Composition& composition, const std::filesystem::path& out,
+                                EncodedSoundRegistry* sounds) {
   try {
-    exportNow(composition, out);
+    exportNow(composition, out, sounds);
     return {ExportOutcome::kCompleted, std::nullopt};
   } catch (const Error& e) {
     logError(fmt::format("export: {}", e.description()));

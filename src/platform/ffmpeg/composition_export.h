@@ -1,7 +1,9 @@
 #pragma once
 // Exporting a composition as a regular (not fragmented) MPEG-4 movie: the
 // video track copied as encoded (copied_track.h), the audio track encoded
-// as AAC (aac_track.h), both from time 0, interleaved by time.
+// as AAC (aac_track.h), both from time 0, interleaved by time. Sound its
+// writer already encoded, in a file unchanged since, is copied from that
+// encoding instead (encoded_sound.h): a take's stop then costs no encoding.
 //
 // Packets are pulled from both tracks in time order and muxed as they
 // come, so memory stays flat however long the take. The sound is encoded on
@@ -20,7 +22,11 @@
 
 namespace vantor::platform::ffmpeg {
 
-// Blocks until done. Never throws: failures are in the outcome.
-ExportOutcome exportComposition(const Composition& composition, const std::filesystem::path& out);
+class EncodedSoundRegistry;
+
+// Blocks until done. Never throws: failures are in the outcome. Takes what
+// `sounds` holds for the audio source, if anything.
+ExportOutcome exportComposition(const Composition& composition, const std::filesystem::path& out,
+                                EncodedSoundRegistry* sounds = nullptr);
 
 }  // namespace vantor::platform::ffmpeg

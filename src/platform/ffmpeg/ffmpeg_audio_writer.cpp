@@ -8,6 +8,7 @@
 
 #include "app/log.h"
 #include "platform/ffmpeg/caf_file.h"
+#include "platform/ffmpeg/encoded_sound.h"
 #include "platform/ffmpeg/media_error.h"
 
 namespace vantor::platform::ffmpeg {
@@ -15,11 +16,46 @@ namespace vantor::platform::ffmpeg {
 // What appends and the finishing job share. The job holds it, so it lives
 // until the file is complete even when the writer goes first.
 struct FfmpegAudioWriter::Core {
+  std::filesystem::path path;
   std::mutex mutex;
   std::unique_ptr<CafFile> file;
   std::optional<Error> failure;  // the first write that failed
   std::atomic<bool> failed{false};
   std::atomic<int64_t> samples{0};
+  // The sound encoded as it comes, for the export; gone once it failed.
+  std::shared_ptr<EncodedSoundRegistry> sounds;
+  std::unique_ptr<EncodedSound> encoding;
+
+  // The file is what counts: a failure here costs the export its head start.
+  void stopEncoding(const Error& e) {
+    encoding.reset();
+    logError(fmt::format("audio writer: {}; the export will encode the sound", e.description()));
+  }
+
+  void encodeAlong(std::span<const int16_t> written) {
+    if (!encoding) return;
+    try {
+      encoding->append(written);
+    } catch (const Error& e) {
+      stopEncoding(e);
+    }
+  }
+
+  // After the file is complete: the encoding goes to the registry with what
+  // identifies the file as it now is.
+  void keepEncoding() {
+    if (!encoding || !sounds) return;
+    try {
+      encoding->finish();
+      SoundFileStamp stamp = SoundFileStamp::of(path);
+      if (stamp.samples != encoding->samples())
+        throw mediaError(kCannotEncode, fmt::format("{} reads as {} samples, {} were encoded", path.string(),
+                                                    stamp.samples, encoding->samples()));
+      sounds->keep(path, stamp, std::move(encoding));
+    } catch (const Error& e) {
+      stopEncoding(e);
+    }
+  }
 };
 
 namespace {
@@ -34,9 +70,21 @@ int wholeRate(double sampleRate, const std::filesystem::path& path) {
 
 }  // namespace
 
-FfmpegAudioWriter::FfmpegAudioWriter(std::filesystem::path path, double sampleRate)
+FfmpegAudioWriter::FfmpegAudioWriter(std::filesystem::path path, double sampleRate,
+                                     std::shared_ptr<EncodedSoundRegistry> sounds)
     : path_(std::move(path)), core_(std::make_shared<Core>()), thread_("cafwriter", 1) {
-  core_->file = std::make_unique<CafFile>(path_, wholeRate(sampleRate, path_));
+  int rate = wholeRate(sampleRate, path_);
+  core_->path = path_;
+  // Whatever was encoded for an earlier file at this path is not this one's.
+  if (sounds) sounds->forget(path_);
+  core_->file = std::make_unique<CafFile>(path_, rate);
+  if (!sounds) return;
+  core_->sounds = std::move(sounds);
+  try {
+    core_->encoding = std::make_unique<EncodedSound>(path_, rate);
+  } catch (const Error& e) {
+    core_->stopEncoding(e);
+  }
 }
 
 FfmpegAudioWriter::~FfmpegAudioWriter() = default;
@@ -73,6 +121,7 @@ bool FfmpegAudioWriter::append(std::span<const int16_t> samples, int64_t present
   try {
     core_->file->write(samples);
     core_->samples.store(core_->file->samplesWritten());
+    core_->encodeAlong(samples);
     return true;
   } catch (const Error& e) {
     core_->failure = e;
@@ -92,6 +141,7 @@ void FfmpegAudioWriter::finishWriting(exec::Resolver<void> done) {
     if (core->file && !core->failure) {
       try {
         core->file->finish();
+        core->keepEncoding();
       } catch (const Error& e) {
         core->failure = e;
         core->failed.store(true);

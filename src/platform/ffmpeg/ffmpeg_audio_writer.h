@@ -12,6 +12,12 @@
 //
 // Samples go into the file back to back, whatever their presentation
 // sample says beyond being no earlier than the session's start.
+//
+// Given a registry, each append also encodes its samples as AAC once they
+// are in the file (encoded_sound.h), and a writer that finishes well keeps
+// the encoding there for the export. Encoding costs the append about 0.3 ms
+// a 20 ms batch. Should it fail, the writer goes on without it and the
+// export encodes the file.
 
 #include <atomic>
 #include <filesystem>
@@ -22,11 +28,14 @@
 
 namespace vantor::platform::ffmpeg {
 
+class EncodedSoundRegistry;
+
 class FfmpegAudioWriter final : public AudioFileWriter {
  public:
   // Throws Error for a sample rate that is not a positive whole number or a
-  // file that cannot be created.
-  FfmpegAudioWriter(std::filesystem::path path, double sampleRate);
+  // file that cannot be created. Forgets what `sounds` held for `path`.
+  FfmpegAudioWriter(std::filesystem::path path, double sampleRate,
+                    std::shared_ptr<EncodedSoundRegistry> sounds = nullptr);
   // Without finishWriting, the file is completed as it stands.
   ~FfmpegAudioWriter() override;
 

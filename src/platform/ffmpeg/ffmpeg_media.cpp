@@ -11,6 +11,7 @@ extern "C" {
 
 #include "app/log.h"
 #include "platform/ffmpeg/composition_export.h"
+#include "platform/ffmpeg/encoded_sound.h"
 #include "platform/ffmpeg/ffmpeg_audio_writer.h"
 #include "platform/ffmpeg/ffmpeg_media_asset.h"
 #include "platform/ffmpeg/ffmpeg_recording_output.h"
@@ -37,7 +38,7 @@ void logFromFfmpeg(void* object, int level, const char* format, va_list args) {
 
 class FfmpegMediaServices final : public MediaServices {
  public:
-  FfmpegMediaServices() {
+  explicit FfmpegMediaServices(std::shared_ptr<ffmpeg::EncodedSoundRegistry> sounds) : sounds_(std::move(sounds)) {
     static std::once_flag once;
     std::call_once(once, [] { av_log_set_callback(logFromFfmpeg); });
   }
@@ -54,7 +55,7 @@ class FfmpegMediaServices final : public MediaServices {
 
   std::unique_ptr<AudioFileWriter> createAudioFileWriter(const std::filesystem::path& path,
                                                          double sampleRate) override {
-    return std::make_unique<ffmpeg::FfmpegAudioWriter>(path, sampleRate);
+    return std::make_unique<ffmpeg::FfmpegAudioWriter>(path, sampleRate, sounds_);
   }
 
   std::unique_ptr<MediaAsset> openAsset(const std::filesystem::path& path) override {
@@ -62,12 +63,19 @@ class FfmpegMediaServices final : public MediaServices {
   }
 
   ExportOutcome exportComposition(const Composition& composition, const std::filesystem::path& out) override {
-    return ffmpeg::exportComposition(composition, out);
+    return ffmpeg::exportComposition(composition, out, sounds_.get());
   }
+
+ private:
+  // What the audio writers encoded while they wrote, for the exports.
+  std::shared_ptr<ffmpeg::EncodedSoundRegistry> sounds_;
 };
 
 }  // namespace
 
-std::unique_ptr<MediaServices> makeFfmpegMediaServices() { return std::make_unique<FfmpegMediaServices>(); }
+std::unique_ptr<MediaServices> makeFfmpegMediaServices(std::shared_ptr<ffmpeg::EncodedSoundRegistry> sounds) {
+  if (!sounds) sounds = std::make_shared<ffmpeg::EncodedSoundRegistry>();
+  return std::make_unique<FfmpegMediaServices>(std::move(sounds));
+}
 
 }  // namespace vantor::platform
