@@ -2,7 +2,8 @@
 // (video copied, 16 kHz sound encoded as AAC) for 10 s and 60 s takes of
 // 1920x1080 at 30 fps, every frame changed (a document scrolling), beside
 // what re-encoding the same video with libx264 ultrafast would cost; and
-// reading a take's duration, up to an hour-long take at 60 fps.
+// reading a take's duration, up to an hour-long take at 60 fps; and what
+// encoding the sound while it is written costs the audio writer.
 //
 // Takes are written once per process into a scratch directory, the way the
 // recording output writes them (fragmented MPEG-4, CAF), and stay in the
@@ -25,6 +26,7 @@ extern "C" {
 }
 
 #include "platform/ffmpeg/caf_file.h"
+#include "platform/ffmpeg/encoded_sound.h"
 #include "platform/ffmpeg/ffmpeg_media.h"
 #include "platform/ffmpeg/h264_encoder.h"
 #include "platform/ffmpeg/mp4_file.h"
@@ -40,6 +42,7 @@ using vantor::platform::CompositionTrack;
 using vantor::platform::ExportOutcome;
 using vantor::platform::MediaType;
 using vantor::platform::ffmpeg::CafFile;
+using vantor::platform::ffmpeg::EncodedSound;
 using vantor::platform::ffmpeg::H264Encoder;
 using vantor::platform::ffmpeg::kTicksPerSecond;
 using vantor::platform::ffmpeg::Mp4File;
@@ -72,18 +75,28 @@ struct Take {
   std::filesystem::path video, sound;
 };
 
-// Sound like a recording's: a tone under some noise, 320 samples at a time.
+// Sound like a recording's: a tone under some noise, in the recorder's
+// batches of 320 samples (20 ms).
+class RecordingLikeSound {
+ public:
+  const std::vector<int16_t>& next() {
+    for (auto& s : batch_) {
+      seed_ = seed_ * 1664525u + 1013904223u;
+      s = int16_t(8000 * std::sin(2 * M_PI * 440 * double(k_++) / 16000) + int(seed_ >> 20) - 2048);
+    }
+    return batch_;
+  }
+
+ private:
+  std::vector<int16_t> batch_ = std::vector<int16_t>(320);
+  uint32_t seed_ = 1;
+  int64_t k_ = 0;
+};
+
 void writeSound(const std::filesystem::path& path, int seconds) {
   CafFile file(path, 16000);
-  std::vector<int16_t> batch(320);
-  uint32_t seed = 1;
-  for (int64_t k = 0; k < int64_t(seconds) * 16000;) {
-    for (auto& s : batch) {
-      seed = seed * 1664525u + 1013904223u;
-      s = int16_t(8000 * std::sin(2 * M_PI * 440 * double(k++) / 16000) + int(seed >> 20) - 2048);
-    }
-    file.write(batch);
-  }
+  RecordingLikeSound sound;
+  for (int n = 0; n < seconds * 50; ++n) file.write(sound.next());
   file.finish();
 }
 
@@ -212,6 +225,24 @@ void BM_ReencodeVideoWithX264(benchmark::State& state) {
 }
 BENCHMARK(BM_ReencodeVideoWithX264)->ArgName("s")->Arg(10)->Arg(60)->Iterations(1)->MeasureProcessCPUTime()
     ->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The AAC encoding the audio writer does beside each append: per 20 ms
+// batch (× 50 for the CPU a second of take costs), and the size of the
+// packets' unnamed file per minute of sound.
+void BM_EncodeSoundAlong(benchmark::State& state) {
+  EncodedSound encoding(scratch() / "along.caf", 16000);
+  RecordingLikeSound sound;
+  std::vector<std::vector<int16_t>> batches(500);  // 10 s, made outside the timing
+  for (auto& b : batches) b = sound.next();
+  size_t n = 0;
+  for (auto _ : state) encoding.append(batches[n++ % batches.size()]);
+  encoding.finish();
+  int64_t bytes = 0;
+  for (const auto& p : encoding.packets()) bytes += p.size;
+  state.counters["KB/min"] = double(bytes) / 1000 / (double(encoding.samples()) / 16000 / 60);
+  state.SetLabel("per 20 ms batch");
+}
+BENCHMARK(BM_EncodeSoundAlong)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // range(0): the take's seconds, 3600 for the hour of a still screen.
 void BM_LoadDuration(benchmark::State& state) {
