@@ -16,8 +16,8 @@
 // Given a registry, each append also encodes its samples as AAC once they
 // are in the file (encoded_sound.h), and a writer that finishes well keeps
 // the encoding there for the export. Encoding costs the appends about 3 ms
-// of CPU a second of sound (export_bench). Should it fail, the writer goes on without it and the
-// export encodes the file.
+// of CPU a second of sound (export_bench). Should it fail, the writer goes
+// on without it and the export encodes the file.
 
 #include <atomic>
 #include <filesystem>
