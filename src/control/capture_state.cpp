@@ -22,6 +22,36 @@ CaptureState::CaptureState(exec::MainLoop& main, platform::Platform platform)
 
 CaptureState::~CaptureState() = default;
 
+asio::awaitable<bool> CaptureState::startRecorder(const StartCommand& command, const StartWording& wording,
+                                                  const std::function<void(const std::string&)>& fail) {
+  VANTOR_ASSERT_ON(main_);
+  std::optional<CaptureTargetMeta> target;
+  try {
+    target = co_await resolveTarget(platform_.screenCapture, command.target, command.mode);
+  } catch (const std::exception& e) {
+    fail(std::string(wording.resolveFailed) + e.what());
+    co_return false;
+  }
+  if (!target) {
+    fail(wording.noDisplays);
+    co_return false;
+  }
+
+  // A relative path is taken relative to the working directory, as open(2) does.
+  std::filesystem::path video(command.outputPath);
+  if (wording.storesCommand) lastStartCommand_ = command;
+  lastTargetMeta_ = *target;
+  std::error_code ignored;
+  std::filesystem::create_directories(video.parent_path(), ignored);
+  try {
+    co_await recorder_.start(*target, command.includeMic, video);
+  } catch (const std::exception& e) {
+    fail(std::string(wording.recorderFailed) + e.what());
+    co_return false;
+  }
+  co_return true;
+}
+
 asio::awaitable<void> CaptureState::start(StartCommand command) {
   VANTOR_ASSERT_ON(main_);
   if (isRecording_) {
@@ -29,35 +59,11 @@ asio::awaitable<void> CaptureState::start(StartCommand command) {
     co_return;
   }
   emitStatus("starting");
-
-  std::optional<CaptureTargetMeta> target;
-  try {
-    target = co_await resolveTarget(platform_.screenCapture, command.target, command.mode);
-  } catch (const std::exception& e) {
-    emitError(std::string("Failed to resolve capture target: ") + e.what());
+  if (!co_await startRecorder(command, kStartWording, [](const std::string& message) { emitError(message); }))
     co_return;
-  }
-  if (!target) {
-    emitError("No displays found");
-    co_return;
-  }
-
-  // A relative path is taken relative to the working directory, as open(2) does.
-  std::filesystem::path video(command.outputPath);
-  lastStartCommand_ = command;
-  lastTargetMeta_ = *target;
-  std::error_code ignored;
-  std::filesystem::create_directories(video.parent_path(), ignored);
-
-  try {
-    co_await recorder_.start(*target, command.includeMic, video);
-  } catch (const std::exception& e) {
-    emitError(std::string("recorder.start failed: ") + e.what());
-    co_return;
-  }
   // A failed stop of an earlier take may have left its audio file's name.
   audioFileURL_.reset();
-  if (command.includeMic) startAudioChain(video, "audioWriter.start failed: ");
+  if (command.includeMic) startAudioChain(command.outputPath, kStartWording.audioWriterFailed);
 
   isRecording_ = true;
   isPaused_ = false;
@@ -274,34 +280,14 @@ asio::awaitable<void> CaptureState::restart() {
   co_await throwAwayTake();
 
   // The timers keep running across a restart; only a failed one stops them.
-  auto failed = [this](std::string message) {
+  auto failed = [this](const std::string& message) {
     emitError(message);
     isRecording_ = false;
     isPaused_ = false;
     stopTimers();
   };
-  std::optional<CaptureTargetMeta> target;
-  try {
-    target = co_await resolveTarget(platform_.screenCapture, command.target, command.mode);
-  } catch (const std::exception& e) {
-    failed(std::string("Failed to resolve capture target for restart: ") + e.what());
-    co_return;
-  }
-  if (!target) {
-    failed("No displays found for restart");
-    co_return;
-  }
-  std::filesystem::path video(command.outputPath);
-  lastTargetMeta_ = *target;
-  std::error_code ignored;
-  std::filesystem::create_directories(video.parent_path(), ignored);
-  try {
-    co_await recorder_.start(*target, command.includeMic, video);
-  } catch (const std::exception& e) {
-    failed(std::string("recorder.start (restart) failed: ") + e.what());
-    co_return;
-  }
-  if (command.includeMic) startAudioChain(video, "audioWriter.start (restart) failed: ");
+  if (!co_await startRecorder(command, kRestartWording, failed)) co_return;
+  if (command.includeMic) startAudioChain(command.outputPath, kRestartWording.audioWriterFailed);
 
   isPaused_ = false;
   startDate_ = Clock::now();

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -73,6 +74,24 @@ class CaptureState {
   static std::filesystem::path muxedFileFor(const std::filesystem::path& video);
 
  private:
+  // How start and restart word their failures; otherwise they start alike.
+  struct StartWording {
+    const char* resolveFailed;
+    const char* noDisplays;
+    const char* recorderFailed;
+    const char* audioWriterFailed;
+    bool storesCommand;  // restart keeps the command it started from
+  };
+  static constexpr StartWording kStartWording{"Failed to resolve capture target: ", "No displays found",
+                                              "recorder.start failed: ", "audioWriter.start failed: ", true};
+  static constexpr StartWording kRestartWording{"Failed to resolve capture target for restart: ",
+                                                "No displays found for restart", "recorder.start (restart) failed: ",
+                                                "audioWriter.start (restart) failed: ", false};
+
+  // Resolves the command's target and starts the recorder on it; false
+  // (after `fail` was called with the message) when either fails.
+  asio::awaitable<bool> startRecorder(const StartCommand& command, const StartWording& wording,
+                                      const std::function<void(const std::string&)>& fail);
   // `failurePrefix` begins the log line when the audio file cannot be started.
   void startAudioChain(const std::filesystem::path& video, std::string_view failurePrefix);
   asio::awaitable<void> tearDownAudioChain();
