@@ -26,17 +26,18 @@ struct FfmpegAudioWriter::Core {
   std::shared_ptr<EncodedSoundRegistry> sounds;
   std::unique_ptr<EncodedSound> encoding;
 
-  // The file is what counts: a failure here costs the export its head start.
-  void stopEncoding(const Error& e) {
+  // The file is what counts: a failure here (out of memory included) costs
+  // the export its head start, never an append.
+  void stopEncoding(const std::exception& e) {
     encoding.reset();
-    logError(fmt::format("audio writer: {}; the export will encode the sound", e.description()));
+    logError(fmt::format("audio writer: {}; the export will encode the sound", e.what()));
   }
 
   void encodeAlong(std::span<const int16_t> written) {
     if (!encoding) return;
     try {
       encoding->append(written);
-    } catch (const Error& e) {
+    } catch (const std::exception& e) {
       stopEncoding(e);
     }
   }
@@ -52,7 +53,7 @@ struct FfmpegAudioWriter::Core {
         throw mediaError(kCannotEncode, fmt::format("{} reads as {} samples, {} were encoded", path.string(),
                                                     stamp.samples, encoding->samples()));
       sounds->keep(path, stamp, std::move(encoding));
-    } catch (const Error& e) {
+    } catch (const std::exception& e) {
       stopEncoding(e);
     }
   }
@@ -82,7 +83,7 @@ FfmpegAudioWriter::FfmpegAudioWriter(std::filesystem::path path, double sampleRa
   core_->sounds = std::move(sounds);
   try {
     core_->encoding = std::make_unique<EncodedSound>(path_, rate);
-  } catch (const Error& e) {
+  } catch (const std::exception& e) {
     core_->stopEncoding(e);
   }
 }
