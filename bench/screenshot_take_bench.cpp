@@ -5,6 +5,7 @@
 // - the bare JPEG encode of the same frame (the screenshot decoded and
 //   encoded again, in this process), to show what the agent adds to it;
 // - "restart" written → the new take's "recording" read.
+// With --still there is no ffplay: the same on a screen that does not move.
 
 #include <turbojpeg.h>
 
@@ -36,11 +37,13 @@ void report(const char* what, const std::vector<double>& ms) {
 
 int main(int argc, char** argv) {
   int shots = 300, restarts = 10;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool moving = true;
+  for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--shots") shots = std::stoi(argv[i + 1]);
-    else if (a == "--restarts") restarts = std::stoi(argv[i + 1]);
-    else die("usage: vantor_screenshot_take_bench [--shots N] [--restarts N]");
+    if (a == "--still") moving = false;  // no ffplay: what the answer costs on an unloaded machine
+    else if (a == "--shots" && i + 1 < argc) shots = std::stoi(argv[++i]);
+    else if (a == "--restarts" && i + 1 < argc) restarts = std::stoi(argv[++i]);
+    else die("usage: vantor_screenshot_take_bench [--shots N] [--restarts N] [--still]");
   }
   for (const char* tool : {"ffplay", "Xvfb"})
     if (!onPath(tool)) {
@@ -62,7 +65,8 @@ int main(int argc, char** argv) {
   x.create({.x = 0, .y = 0, .width = 1920, .height = 1080, .color = 0xf4f4f0});
   for (int y = 40; y < 1040; y += 24)
     x.create({.x = 80 + (y * 37) % 200, .y = y, .width = 900 + (y * 53) % 700, .height = 10, .color = 0x303030});
-  Child player({"ffplay", "-hide_banner", "-loglevel", "error", "-an", "-f", "lavfi", "-i",
+  std::optional<Child> player;
+  if (moving) player.emplace(std::vector<std::string>{"ffplay", "-hide_banner", "-loglevel", "error", "-an", "-f", "lavfi", "-i",
                 "testsrc2=size=1280x720:rate=60"},
                false, dir / "ffplay.log");
   std::this_thread::sleep_for(1500ms);
