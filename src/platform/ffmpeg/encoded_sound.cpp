@@ -1,10 +1,12 @@
 #include "platform/ffmpeg/encoded_sound.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 extern "C" {
@@ -140,15 +142,14 @@ void EncodedSound::read(size_t i, AVPacket* packet) const {
 }
 
 SoundFileStamp SoundFileStamp::of(const std::filesystem::path& path) {
-  auto cannotRead = [&](const std::error_code& e) {
-    return mediaError(kCannotRead, "cannot read " + path.string() + ": " + e.message());
-  };
+  struct stat file {};
+  if (::stat(path.c_str(), &file) != 0)
+    throw mediaError(kCannotRead, "cannot read " + path.string() + ": " + std::strerror(errno));
   SoundFileStamp stamp;
-  std::error_code error;
-  stamp.size = std::filesystem::file_size(path, error);
-  if (error) throw cannotRead(error);
-  stamp.written = std::filesystem::last_write_time(path, error);
-  if (error) throw cannotRead(error);
+  stamp.size = int64_t(file.st_size);
+  stamp.device = uint64_t(file.st_dev);
+  stamp.inode = uint64_t(file.st_ino);
+  stamp.changedNs = int64_t(file.st_ctim.tv_sec) * 1'000'000'000 + file.st_ctim.tv_nsec;
   InputHandle input = openInputFile(path);
   int index = firstStream(input.get(), AVMEDIA_TYPE_AUDIO);
   if (index < 0) throw mediaError(kMissingTrack, path.string() + " has no audio track");

@@ -13,7 +13,7 @@
 //
 // EncodedSoundRegistry holds finished encodings by sound file until an
 // export takes one. What identifies the file's contents (samples, size,
-// last write) is kept with it: a file changed since is encoded again.
+// inode, change time) is kept with it: a file changed since is encoded again.
 //
 // EncodedTrack hands an encoding's packets to the muxer cut to a duration,
 // as AacTrack would have cut them: packets starting before the end, the last
@@ -86,11 +86,13 @@ class EncodedSound {
 };
 
 // What tells a sound file's contents apart: a file rewritten since has
-// another size or another last write.
+// another change time (which, unlike the last-write time, cannot be set
+// back), and a file replaced under the same name another inode.
 struct SoundFileStamp {
   int64_t samples = 0;
-  std::uintmax_t size = 0;
-  std::filesystem::file_time_type written{};
+  int64_t size = 0;
+  uint64_t device = 0, inode = 0;
+  int64_t changedNs = 0;  // st_ctim
   bool operator==(const SoundFileStamp&) const = default;
 
   // `path` as it is on disk now: its sample count as libavformat reads it.
