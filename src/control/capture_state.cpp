@@ -18,7 +18,17 @@ CaptureState::CaptureState(exec::MainLoop& main, platform::Platform platform)
       recorder_(main, platform),
       audioWriter_(platform.media),
       system_(platform.audio.systemAudio, platform.capabilities.systemAudio),
-      mic_(platform.audio.input) {}
+      mic_(platform.audio.input) {
+  recorder_.setOnWritingFailed([this](const Error& e) { takeFailed("video", e.description()); });
+  audioWriter_.setOnFailure([this](const Error& e) { main_.post([this, e] { takeFailed("sound", e.description()); }); });
+}
+
+void CaptureState::takeFailed(const char* part, const std::string& message) {
+  VANTOR_ASSERT_ON(main_);
+  // A report that arrives after the take ended is answered by the stop.
+  if (!isRecording_) return;
+  emitEvent({{"type", "takeFailed"}, {"part", part}, {"message", message}});
+}
 
 CaptureState::~CaptureState() = default;
 
@@ -86,19 +96,43 @@ asio::awaitable<std::optional<std::string>> CaptureState::stop() {
   co_await tearDownAudioChain();
 
   std::filesystem::path video;
+  std::exception_ptr failure;
   try {
     video = co_await recorder_.stop();
-  } catch (const std::exception& e) {
-    emitError(std::string("recorder.stop failed: ") + e.what());
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    // A stream that would not stop is let go all the same; the sound file,
+    // if any, is kept: it may be all that is left of the take.
+    co_await recorder_.abandon();
+    emitError("recorder.stop failed: " + describe(failure));
     co_return std::nullopt;
   }
   if (!audioFileURL_) co_return video.string();
-  co_return co_await combine(video);
+  try {
+    co_return co_await combine(video);
+  } catch (const std::exception& e) {
+    // combine words its own failures; this keeps an unforeseen one from
+    // taking the answer away. The video plays on its own.
+    logError(std::string("stop: combining failed unexpectedly (") + e.what() + "); using video-only file");
+  }
+  co_return video.string();
 }
 
 std::filesystem::path CaptureState::audioFileFor(const std::filesystem::path& video) {
   std::filesystem::path audio = video;
   return audio.replace_extension("caf");
+}
+
+std::filesystem::path CaptureState::freeAudioFileFor(const std::filesystem::path& video) {
+  std::filesystem::path audio = audioFileFor(video);
+  std::error_code ignored;
+  // A name that cannot even be looked at counts as free: creating it then fails and says why.
+  for (int n = 1; audio == video || std::filesystem::exists(audio, ignored); ++n) {
+    audio = video.parent_path() / (video.stem().string() + "-" + std::to_string(n) + ".caf");
+  }
+  return audio;
 }
 
 std::filesystem::path CaptureState::muxedFileFor(const std::filesystem::path& video) {
@@ -109,7 +143,7 @@ std::filesystem::path CaptureState::muxedFileFor(const std::filesystem::path& vi
 void CaptureState::startAudioChain(const std::filesystem::path& video, std::string_view failurePrefix) {
   VANTOR_ASSERT_ON(main_);
   audioMuted_ = false;
-  std::filesystem::path audio = audioFileFor(video);
+  std::filesystem::path audio = freeAudioFileFor(video);
   try {
     audioWriter_.start(audio);
     audioFileURL_ = audio.string();
@@ -120,13 +154,17 @@ void CaptureState::startAudioChain(const std::filesystem::path& video, std::stri
   }
 
   mixer_.setOnFrame([this](MonoBatch batch) { audioWriter_.appendFrame(std::move(batch)); });
+  micWatch_.arm();
+  systemWatch_.arm();
   mic_.setOnFrame([this](MonoBatch batch) {
+    micWatch_.delivered();
     // The level hears the live microphone, paused or not; the file does not.
     appendMicSamples(batch);
     if (audioMuted_) std::fill(batch.begin(), batch.end(), int16_t(0));
     mixer_.feedMic(std::move(batch));
   });
   system_.setOnFrame([this](MonoBatch batch) {
+    systemWatch_.delivered();
     if (audioMuted_) std::fill(batch.begin(), batch.end(), int16_t(0));
     mixer_.feedSystem(std::move(batch));
   });
@@ -150,7 +188,25 @@ asio::awaitable<void> CaptureState::tearDownAudioChain() {
   mic_.stop();
   system_.stop();
   mixer_.stop();
-  co_await audioWriter_.finish();
+  std::exception_ptr failure;
+  try {
+    co_await audioWriter_.finish();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  // The file keeps what was written before the failure and is combined as usual.
+  if (failure) logError("MixedAudioWriter.finish failed: " + describe(failure));
+}
+
+void CaptureState::watchSources() {
+  VANTOR_ASSERT_ON(main_);
+  auto now = SourceWatch::Clock::now();
+  if (mic_.isRunning() && micWatch_.fellQuiet(now))
+    logError("audio: the microphone stopped delivering sound (its sound server or device went away); "
+             "the take goes on without it");
+  if (system_.isRunning() && systemWatch_.fellQuiet(now))
+    logError("audio: the system audio stopped delivering sound (its sound server or device went away); "
+             "the take goes on without it");
 }
 
 asio::awaitable<std::string> CaptureState::combine(const std::filesystem::path& video) {
@@ -168,7 +224,15 @@ asio::awaitable<std::string> CaptureState::combine(const std::filesystem::path& 
   }
   // The combined movie replaces the video in one rename, so a failure
   // part-way can never leave the user with neither file.
-  std::filesystem::rename(muxed, video, ignored);
+  std::error_code renamed;
+  std::filesystem::rename(muxed, video, renamed);
+  if (renamed) {
+    logError("stop: mux failed (" + renamed.message() + "); using video-only file, the sound stays in " +
+             audio.filename().string());
+    std::filesystem::remove(muxed, ignored);
+    audioFileURL_.reset();
+    co_return video.string();
+  }
   std::filesystem::remove(audio, ignored);
   audioFileURL_.reset();
   logInfo("stop: mux succeeded → " + video.filename().string());
@@ -229,6 +293,7 @@ void CaptureState::startTimers() {
   });
   elapsedTimer_->start();
   micLevelTimer_ = std::make_unique<exec::RepeatingTimer>(main_, kMicLevelInterval, [this] {
+    watchSources();
     // The arithmetic runs on the queue that owns the samples, off the main loop.
     micSampleQueue_.post([this] { emitLevel(); });
   });

@@ -8,6 +8,11 @@
 // mixed into a CAF file beside the video and combined with it at stop.
 // Restart and discard throw the take's files away; screenshots answer with
 // a JPEG of the target (screenshot/screenshot_grabber.h).
+//
+// Whatever fails, stop answers and lets the take go: "finished" names a
+// movie that plays to its end, else an error says why. A part of the take
+// that stops writing mid-way (the video or the sound) is told to the host at
+// once with a "takeFailed" event.
 
 #include <asio/awaitable.hpp>
 #include <atomic>
@@ -24,6 +29,7 @@
 #include "app/commands.h"
 #include "audio/audio_mixer.h"
 #include "audio/mic_capture.h"
+#include "audio/source_watch.h"
 #include "audio/system_audio_capture.h"
 #include "output/mixed_audio_writer.h"
 #include "exec/main_loop.h"
@@ -71,6 +77,10 @@ class CaptureState {
   // The take's audio file and the combined movie's temporary name, both
   // derived from the video path.
   static std::filesystem::path audioFileFor(const std::filesystem::path& video);
+  // audioFileFor, unless that is the video itself or a file that is already
+  // there (someone's song, an earlier crashed take's sound): then the first
+  // free "{stem}-{n}.caf" beside it.
+  static std::filesystem::path freeAudioFileFor(const std::filesystem::path& video);
   static std::filesystem::path muxedFileFor(const std::filesystem::path& video);
 
  private:
@@ -98,6 +108,10 @@ class CaptureState {
   // Restart and discard: stops the sound, deletes the audio file and the video.
   asio::awaitable<void> throwAwayTake();
   asio::awaitable<std::string> combine(const std::filesystem::path& video);
+  // Tells the host that `part` ("video" or "sound") of the running take
+  // stopped writing.
+  void takeFailed(const char* part, const std::string& message);
+  void watchSources();
   void startTimers();
   void stopTimers();
   void emitLevel();  // on micSampleQueue
@@ -128,6 +142,8 @@ class CaptureState {
   AudioMixer mixer_;
   SystemAudioCapture system_;
   MicCapture mic_;
+  SourceWatch micWatch_;
+  SourceWatch systemWatch_;
   // Combines the files at stop, off the main loop.
   exec::SerialQueue muxQueue_{".helper.mux"};
   bool isRecording_ = false;

@@ -13,8 +13,6 @@ MixedAudioWriter::MixedAudioWriter(platform::MediaServices& media) : media_(medi
 MixedAudioWriter::~MixedAudioWriter() = default;
 
 void MixedAudioWriter::start(const std::filesystem::path& url) {
-  std::error_code ignored;
-  std::filesystem::remove(url, ignored);
   std::shared_ptr<platform::AudioFileWriter> writer = media_.createAudioFileWriter(url, kSampleRate);
   // Without the input every append is refused, and logged as such.
   if (writer->canAddInput()) writer->addInput();
@@ -26,6 +24,7 @@ void MixedAudioWriter::start(const std::filesystem::path& url) {
     writer_ = writer;
     sessionStarted_ = true;
     sampleCount_ = 0;
+    writingFailed_ = false;
     done.set_value();
   });
   done.get_future().wait();
@@ -38,13 +37,20 @@ void MixedAudioWriter::appendFrame(MonoBatch batch) {
 
 void MixedAudioWriter::appendOnQueue(const MonoBatch& batch) {
   VANTOR_ASSERT_ON(queue_);
-  if (!sessionStarted_) return;
+  if (!sessionStarted_ || writingFailed_) return;
   if (!writer_ || !writer_->isReadyForMoreMediaData()) {
     logFailure("MixedAudioWriter._appendFrame: not ready for media data (count={}); frame dropped");
     return;
   }
-  if (writer_->append(batch, sampleCount_)) sampleCount_ += int64_t(batch.size());
-  else logFailure("MixedAudioWriter._appendFrame: AVAssetWriterInput.append returned false (count={})");
+  if (writer_->append(batch, sampleCount_)) {
+    sampleCount_ += int64_t(batch.size());
+  } else if (std::optional<Error> failure = writer_->writeFailure()) {
+    // Nothing more can be written; the take goes on, and the host hears why its sound ends here.
+    writingFailed_ = true;
+    if (onFailure_) onFailure_(*failure);
+  } else {
+    logFailure("MixedAudioWriter._appendFrame: AVAssetWriterInput.append returned false (count={})");
+  }
 }
 
 void MixedAudioWriter::logFailure(const char* what) {

@@ -11,6 +11,7 @@
 #include <asio/awaitable.hpp>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "audio/pcm_converter.h"
@@ -27,12 +28,19 @@ class MixedAudioWriter {
   explicit MixedAudioWriter(platform::MediaServices& media);
   ~MixedAudioWriter();
 
-  // Replaces any file at `url` and opens the writing session. Throws the
-  // media services' error when the file cannot be created.
+  // Told, on the writer's queue and once per take, of the write error that
+  // ended the file (a full disk); it must only hand the news on. Set before
+  // the first start.
+  void setOnFailure(std::function<void(const Error&)> onFailure) { onFailure_ = std::move(onFailure); }
+
+  // Creates the file at `url` (the caller chooses a name that holds nothing
+  // of anyone's) and opens the writing session. Throws the media services'
+  // error when the file cannot be created.
   void start(const std::filesystem::path& url);
   void appendFrame(MonoBatch batch);
   // Completes the file after every batch queued before it; at once when no
-  // file is open.
+  // file is open. Throws the write error that ended the file, if one did:
+  // the file then holds what was written before it.
   asio::awaitable<void> finish();
 
   // Samples written in the current take (read on the queue; for tests).
@@ -49,6 +57,8 @@ class MixedAudioWriter {
   bool sessionStarted_ = false;
   int64_t sampleCount_ = 0;
   int appendFailureLogCount_ = 0;
+  bool writingFailed_ = false;
+  std::function<void(const Error&)> onFailure_;
   exec::SerialQueue queue_{".helper.audiowriter"};
 };
 

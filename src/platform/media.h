@@ -62,9 +62,13 @@ class AudioFileWriter {
   // session, after markAsFinished, or when the write fails.
   virtual bool append(std::span<const int16_t> samples, int64_t presentationSample) = 0;
   virtual void markAsFinished() = 0;
-  // Completes the file and reports from a thread of the writer's own.
+  // Completes the file and reports from a thread of the writer's own; fails
+  // with the write error when one ended writing.
   virtual void finishWriting(exec::Resolver<void> done) = 0;
   virtual std::filesystem::path outputURL() const = 0;
+  // The write error that ended writing (a full disk, say), once one has;
+  // called where append is.
+  virtual std::optional<Error> writeFailure() const = 0;
 };
 
 // A time as value / timescale; timescale 0 is the invalid time.

@@ -3,6 +3,11 @@
 // stream's frames into an H.264 MPEG-4 movie on a thread of its own, and
 // after the stream stops it finishes the file and reports, exactly once and
 // from that thread, either finish or failure to its delegate.
+//
+// Writing can fail during the take (a full disk, a write or encoder error).
+// The output then writes nothing more, leaves the file holding what plays
+// to its end (or no file when nothing does) and says so at once; the one
+// report after the stream stops still follows.
 
 #include <chrono>
 #include <filesystem>
@@ -19,12 +24,17 @@ struct RecordingOutputConfiguration {
   int height = 1080;
 };
 
-// Receives the output's one report. Called on the output's own thread.
+// Receives the output's reports. Called on the output's own thread.
 class RecordingOutputDelegate {
  public:
   virtual ~RecordingOutputDelegate() = default;
+  // After the stream stopped: the movie is there and plays to its end (after
+  // a failure during the take, it holds what was written before it).
   virtual void recordingOutputDidFinishRecording() = 0;
+  // After the stream stopped: no playable movie is left.
   virtual void recordingOutputDidFail(const Error& error) = 0;
+  // During the take, at most once: writing failed and has ended.
+  virtual void recordingOutputDidStopWriting(const Error& error) = 0;
 };
 
 class RecordingOutput {

@@ -33,8 +33,14 @@ class ScreenRecorder::OutputDelegate final : public platform::RecordingOutputDel
   }
   void recordingOutputDidFail(const Error& error) override {
     logError(fmt::format("recorder: SCRecordingOutput failed: {}", error.description()));
-    main_.post([this, self = keepAlive()] {
-      if (recorder_) recorder_->resumeFinishOnce("delegate.fail");
+    main_.post([this, self = keepAlive(), error] {
+      if (recorder_) recorder_->resumeFinishOnce("delegate.fail", error);
+    });
+  }
+  void recordingOutputDidStopWriting(const Error& error) override {
+    logError(fmt::format("recorder: SCRecordingOutput failed: {}", error.description()));
+    main_.post([this, self = keepAlive(), error] {
+      if (recorder_) recorder_->writingFailed(error);
     });
   }
   std::weak_ptr<OutputDelegate> self;
@@ -47,8 +53,21 @@ class ScreenRecorder::OutputDelegate final : public platform::RecordingOutputDel
 
 ScreenRecorder::ScreenRecorder(exec::MainLoop& main, platform::Platform platform,
                                std::chrono::milliseconds finishTimeout)
-    : main_(main), platform_(platform), finishTimeout_(finishTimeout), delegate_(std::make_shared<OutputDelegate>(main, this)) {
+    : main_(main), platform_(platform), finishTimeout_(finishTimeout) {
+  renewDelegate();
+}
+
+// Each take's output reports to a delegate of its own, so nothing an earlier
+// take's output says late can be taken for the current take's.
+void ScreenRecorder::renewDelegate() {
+  if (delegate_) delegate_->detach();
+  delegate_ = std::make_shared<OutputDelegate>(main_, this);
   delegate_->self = delegate_;
+}
+
+void ScreenRecorder::writingFailed(const Error& error) {
+  VANTOR_ASSERT_ON(main_);
+  if (recordingOutput_ && onWritingFailed_) onWritingFailed_(error);
 }
 
 ScreenRecorder::~ScreenRecorder() { delegate_->detach(); }
@@ -83,29 +102,47 @@ asio::awaitable<void> ScreenRecorder::start(CaptureTargetMeta target, bool inclu
   config.height = kFrameHeight;
   config.minimumFrameInterval = kMinimumFrameInterval;
   config.queueDepth = kQueueDepth;
-  std::shared_ptr<platform::Stream> stream = platform_.screenCapture.createStream(*filter, config);
-  stream->addStreamOutput([this](platform::FrameRef frame) { didOutputFrame(frame); }, main_);
-
-  if (!platform_.capabilities.recordingOutput) {
-    writer_ = platform_.media.createVideoWriter(outputURL, config.width, config.height);
-    sessionStarted_ = false;
-    lastAppended_.reset();
-    logInfo("recorder.start: using AVAssetWriter fallback (macOS 13\u201314)");
-  } else {
-    recordingOutput_ = platform_.media.createRecordingOutput({outputURL, config.width, config.height}, delegate_);
-    stream->addRecordingOutput(recordingOutput_);
-    logInfo(fmt::format("recorder.start: using SCRecordingOutput (macOS 15+) \u2192 {}",
-                        outputURL.filename().string()));
-  }
-
-  stream_ = stream;
+  renewDelegate();
+  std::shared_ptr<platform::Stream> stream;
+  std::exception_ptr failure;
   try {
-    co_await exec::awaitCompletion<void>([&](exec::Resolver<void> done) { stream->startCapture(std::move(done)); });
-  } catch (const std::exception& e) {
-    logError(fmt::format("recorder.start: stream.startCapture() failed: {}. If you just granted Screen Recording, "
-                         "QUIT and relaunch \u2014 the grant only applies to a fresh launch.",
-                         e.what()));
-    throw;
+    stream = platform_.screenCapture.createStream(*filter, config);
+    stream->addStreamOutput([this](platform::FrameRef frame) { didOutputFrame(frame); }, main_);
+
+    if (!platform_.capabilities.recordingOutput) {
+      writer_ = platform_.media.createVideoWriter(outputURL, config.width, config.height);
+      sessionStarted_ = false;
+      lastAppended_.reset();
+      logInfo("recorder.start: using AVAssetWriter fallback (macOS 13\u201314)");
+    } else {
+      recordingOutput_ = platform_.media.createRecordingOutput({outputURL, config.width, config.height}, delegate_);
+      stream->addRecordingOutput(recordingOutput_);
+      logInfo(fmt::format("recorder.start: using SCRecordingOutput (macOS 15+) \u2192 {}",
+                          outputURL.filename().string()));
+    }
+
+    stream_ = stream;
+    try {
+      co_await exec::awaitCompletion<void>([&](exec::Resolver<void> done) { stream->startCapture(std::move(done)); });
+    } catch (const std::exception& e) {
+      logError(fmt::format("recorder.start: stream.startCapture() failed: {}. If you just granted Screen Recording, "
+                           "QUIT and relaunch \u2014 the grant only applies to a fresh launch.",
+                           e.what()));
+      throw;
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    // A take that did not start leaves nothing behind: the output goes first
+    // (it may still be writing the file's header), then the file.
+    stream.reset();
+    stream_.reset();
+    recordingOutput_.reset();
+    writer_.reset();
+    outputURL_.reset();
+    std::filesystem::remove(outputURL, ignored);
+    std::rethrow_exception(failure);
   }
   setPaused(false);
   logInfo("recorder.start: capture started OK");
@@ -148,9 +185,11 @@ asio::awaitable<std::filesystem::path> ScreenRecorder::stop() {
   if (!outputURL_)
     throw Error(kErrorDomain, 2, "The operation couldn\u2019t be completed. (Vantor.ScreenRecorder error 2.)");
   std::filesystem::path url = *outputURL_;
+  std::error_code ignored;
 
   if (platform_.capabilities.recordingOutput && recordingOutput_) {
     finishResumed_ = false;
+    finishFailure_.reset();
     uint64_t stopId = ++stopCount_;
     co_await exec::awaitCompletion<void>([&](exec::Resolver<void> done) {
       finishContinuation_ = std::move(done);
@@ -166,6 +205,10 @@ asio::awaitable<std::filesystem::path> ScreenRecorder::stop() {
     stream_.reset();
     recordingOutput_.reset();
     outputURL_.reset();
+    if (finishFailure_) throw *finishFailure_;
+    // Without a report the output may still be at work; a file is all that can be checked.
+    if (!std::filesystem::exists(url, ignored))
+      throw Error(kErrorDomain, 3, "the recording output did not finish in time and left no movie");
     co_return url;
   }
 
@@ -188,10 +231,11 @@ asio::awaitable<std::filesystem::path> ScreenRecorder::stop() {
   co_return url;
 }
 
-void ScreenRecorder::resumeFinishOnce(const std::string& source) {
+void ScreenRecorder::resumeFinishOnce(const std::string& source, std::optional<Error> failure) {
   VANTOR_ASSERT_ON(main_);
   if (finishResumed_) return;
   finishResumed_ = true;
+  finishFailure_ = std::move(failure);
   logInfo(fmt::format("recorder.stop: SCRecordingOutput finalized (source={})", source));
   if (finishContinuation_) {
     finishContinuation_->succeed();
@@ -201,11 +245,21 @@ void ScreenRecorder::resumeFinishOnce(const std::string& source) {
 
 asio::awaitable<void> ScreenRecorder::discard() {
   VANTOR_ASSERT_ON(main_);
+  std::optional<std::filesystem::path> url = outputURL_;
+  co_await abandon();
+  if (url) {
+    std::error_code ignored;
+    std::filesystem::remove(*url, ignored);
+  }
+}
+
+asio::awaitable<void> ScreenRecorder::abandon() {
+  VANTOR_ASSERT_ON(main_);
   if (stream_) {
     try {
       co_await stopStream(stream_);
     } catch (const std::exception&) {
-      // Discarding goes on whatever the stream says.
+      // Letting go goes on whatever the stream says.
     }
   }
   stream_.reset();
@@ -213,10 +267,6 @@ asio::awaitable<void> ScreenRecorder::discard() {
   sessionStarted_ = false;
   lastAppended_.reset();
   recordingOutput_.reset();
-  if (outputURL_) {
-    std::error_code ignored;
-    std::filesystem::remove(*outputURL_, ignored);
-  }
   outputURL_.reset();
 }
 

@@ -4,7 +4,8 @@
 //
 // Two paths, chosen by the platform's recordingOutput capability:
 // - recording output: the stream feeds an output that writes the file on its
-//   own thread; stop waits for its report, at most 8 s;
+//   own thread; stop waits for its report, at most 8 s, and fails when the
+//   output left no playable movie;
 // - writer: every frame comes to the main loop and is appended to a video
 //   writer that the recorder owns and finishes at stop.
 // On both paths the latest valid frame is kept for screenshots, and a paused
@@ -16,6 +17,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/steady_timer.hpp>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,14 +45,22 @@ class ScreenRecorder {
   // Returns once capture runs; throws Error (code 1: "Capture target not
   // found") or the platform's error.
   asio::awaitable<void> start(CaptureTargetMeta target, bool includeMic, std::filesystem::path outputURL);
-  // The video file of the take; throws code 2 when no take is set up, or the
-  // stream's stop error on the writer path.
+  // The video file of the take; throws code 2 when no take is set up, the
+  // recording output's failure when it left no playable movie, code 3 when
+  // it never reported and no file is there, or the stream's stop error on
+  // the writer path.
   asio::awaitable<std::filesystem::path> stop();
   // Stops capture and deletes the take's file; never fails.
   asio::awaitable<void> discard();
+  // Stops capture and lets the take go, its file left as it stands (after a
+  // failed stop); never fails.
+  asio::awaitable<void> abandon();
 
   bool isPaused() const { return isPaused_; }
   void setPaused(bool paused);
+  // Called on the main loop when the take's recording output stops writing
+  // during the take; stop then answers with what the output kept.
+  void setOnWritingFailed(std::function<void(const Error&)> handler) { onWritingFailed_ = std::move(handler); }
   // The most recent valid frame of any take so far; never cleared.
   const platform::FrameRef& currentSampleBuffer() const { return currentSampleBuffer_; }
 
@@ -60,7 +70,9 @@ class ScreenRecorder {
   void didOutputFrame(const platform::FrameRef& frame);
   void appendToWriter(const platform::FrameRef& frame);
   void holdLastFrameUntilNow();
-  void resumeFinishOnce(const std::string& source);
+  void resumeFinishOnce(const std::string& source, std::optional<Error> failure = std::nullopt);
+  void renewDelegate();
+  void writingFailed(const Error& error);
   asio::awaitable<void> stopStream(std::shared_ptr<platform::Stream> stream);
 
   exec::MainLoop& main_;
@@ -77,6 +89,8 @@ class ScreenRecorder {
   std::shared_ptr<platform::RecordingOutput> recordingOutput_;
   std::optional<exec::Resolver<void>> finishContinuation_;
   bool finishResumed_ = false;
+  std::optional<Error> finishFailure_;  // the output's failure report, when it left no movie
+  std::function<void(const Error&)> onWritingFailed_;
   uint64_t stopCount_ = 0;  // ties each timeout to the stop that armed it
   platform::FrameRef currentSampleBuffer_;
 };

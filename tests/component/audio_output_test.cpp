@@ -90,7 +90,7 @@ TEST_F(MixedAudioWriterTest, DroppedBatchesLeaveNoGapAndFailuresAreLoggedFiveTim
   EXPECT_EQ(out.logLines(), expected);
 }
 
-TEST_F(MixedAudioWriterTest, StartReplacesAnOldFileAndThrowsWhenNoWriterCanBeMade) {
+TEST_F(MixedAudioWriterTest, StartMakesAFreshFileAndThrowsWhenNoWriterCanBeMade) {
   std::filesystem::path url = scratch / "old.caf";
   std::ofstream(url) << "an older take";
   writer.start(url);

@@ -264,14 +264,16 @@ TEST_P(RecordingOutputPathTest, StopWaitsForTheOutputsFinishReport) {
   EXPECT_EQ(logs().back(), finalized("delegate.finish"));
 }
 
-TEST_P(RecordingOutputPathTest, AFailedOutputStillYieldsTheFile) {
+TEST_P(RecordingOutputPathTest, AnOutputThatLeftNoMovieFailsTheStop) {
   sim.media.outputReport = SimMediaServices::Report::fail;
   start();
-  EXPECT_EQ(stop(), video);
-  auto l = logs();
-  ASSERT_GE(l.size(), 2u);
-  EXPECT_EQ(l[l.size() - 2], "[ERROR] recorder: SCRecordingOutput failed: simulated recording failure");
-  EXPECT_EQ(l.back(), finalized("delegate.fail"));
+  try {
+    stop();
+    ADD_FAILURE() << "the stop returned a movie";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.description(), "simulated recording failure");
+  }
+  EXPECT_EQ(logs().back(), finalized("delegate.fail"));
 }
 
 TEST_P(RecordingOutputPathTest, AnOutputThatNeverReportsTimesOut) {

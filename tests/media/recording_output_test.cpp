@@ -2,7 +2,11 @@
 // pauses kept in the timeline, the last frame lasting until the stop, drops
 // while busy, and exactly one report per take.
 
+#include <sys/resource.h>
+
 #include <condition_variable>
+#include <future>
+#include <csignal>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -29,6 +33,14 @@ class RecordingDelegate final : public RecordingOutputDelegate {
  public:
   void recordingOutputDidFinishRecording() override { report(std::nullopt); }
   void recordingOutputDidFail(const Error& error) override { report(error); }
+  void recordingOutputDidStopWriting(const Error& error) override {
+    std::lock_guard lock(mutex_);
+    stoppedWriting_ = error;
+  }
+  std::optional<Error> stoppedWriting() const {
+    std::lock_guard lock(mutex_);
+    return stoppedWriting_;
+  }
 
   // Waits for the first report; false if none came in a generous while.
   bool waitForReport() {
@@ -74,6 +86,7 @@ class RecordingDelegate final : public RecordingOutputDelegate {
   std::condition_variable changed_;
   int finishes_ = 0, failures_ = 0;
   std::optional<Error> error_;
+  std::optional<Error> stoppedWriting_;
   std::thread::id thread_;
 };
 
@@ -209,24 +222,17 @@ TEST_F(RecordingOutputTest, EachTakeReportsExactlyOnceFromTheOutputsThread) {
     EXPECT_NEAR(test::probeMovie(dir / "once.mp4").video().duration, 1.0, 1.0 / 30);
   }
   {
-    SCOPED_TRACE("failure: the file cannot be created");
-    delegate = std::make_shared<RecordingDelegate>();
+    SCOPED_TRACE("the file cannot be created: the output is not made");
     auto blocker = dir / "plain-file";
     std::ofstream(blocker) << "x";
     auto path = blocker / "take.mp4";
-    auto o = output(path);  // does not throw: the failure waits for the stop
-    for (int n = 0; n < 5; ++n) feed(*o, n, n / 30.0);
-    o->streamDidStop(t0 + 1s);
-    ASSERT_TRUE(delegate->waitForReport());
-    EXPECT_EQ(o->counts().droppedUnusable, 5u);
-    o.reset();
-    EXPECT_EQ(delegate->finishes(), 0);
-    ASSERT_EQ(delegate->failures(), 1);
-    auto error = delegate->error();
-    EXPECT_EQ(error->domain(), "Vantor.Media");
-    EXPECT_EQ(error->code(), platform::ffmpeg::kCannotCreate);
-    EXPECT_EQ(error->description(), "cannot create " + path.string() + ": Not a directory");
-    EXPECT_NE(delegate->reportThread(), std::this_thread::get_id());
+    try {
+      output(path);
+      ADD_FAILURE() << "an output was made for " << path;
+    } catch (const Error& error) {
+      EXPECT_EQ(error.code(), platform::ffmpeg::kCannotCreate);
+      EXPECT_EQ(error.description(), "cannot create " + path.string() + ": Not a directory");
+    }
   }
   {
     SCOPED_TRACE("failure: stopped before any frame, and no file left");
@@ -244,6 +250,39 @@ TEST_F(RecordingOutputTest, EachTakeReportsExactlyOnceFromTheOutputsThread) {
     EXPECT_EQ(delegate->error()->description(), "no frames were recorded");
     EXPECT_FALSE(std::filesystem::exists(path));
   }
+}
+
+// A write that fails mid-take (here the process's file-size limit, which
+// fails a write as a full disk does) ends writing at once; what the file
+// keeps plays to its end, and a cut anywhere goes back to a fragment's end.
+TEST_F(RecordingOutputTest, AFailedWriteKeepsWhatPlaysToItsEnd) {
+  auto path = dir / "limited.mp4";
+  constexpr rlim_t kLimit = 60'000;
+  {
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limited = old;
+    limited.rlim_cur = kLimit;
+    setrlimit(RLIMIT_FSIZE, &limited);
+    auto o = output(path);
+    for (int n = 0; n < 300 && !delegate->stoppedWriting(); ++n) feed(*o, n, n / 30.0);
+    std::promise<void> drained;  // every frame handed over is written (or refused) under the limit
+    o->thread().post([&] { drained.set_value(); });
+    drained.get_future().wait();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    o->streamDidStop(t0 + 10s);
+    ASSERT_TRUE(delegate->waitForReport());
+    o.reset();
+  }
+  ASSERT_TRUE(delegate->stoppedWriting());
+  EXPECT_EQ(delegate->stoppedWriting()->code(), platform::ffmpeg::kCannotWrite);
+  EXPECT_EQ(delegate->finishes(), 1);
+  EXPECT_LE(std::filesystem::file_size(path), kLimit);
+  auto kept = test::probeMovie(path).video().decodedFrames;
+  EXPECT_GT(kept, 10);
+  EXPECT_LT(kept, 300);
 }
 
 TEST_F(RecordingOutputTest, ADelegateThatIsGoneHearsNothingAndTheMovieIsStillComplete) {

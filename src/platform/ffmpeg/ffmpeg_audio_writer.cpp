@@ -157,6 +157,11 @@ void FfmpegAudioWriter::finishWriting(exec::Resolver<void> done) {
   });
 }
 
+std::optional<Error> FfmpegAudioWriter::writeFailure() const {
+  std::lock_guard lock(core_->mutex);
+  return core_->failure;
+}
+
 int64_t FfmpegAudioWriter::samplesWritten() const { return core_->samples.load(); }
 
 }  // namespace vantor::platform::ffmpeg

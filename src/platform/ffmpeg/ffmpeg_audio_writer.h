@@ -48,6 +48,7 @@ class FfmpegAudioWriter final : public AudioFileWriter {
   void markAsFinished() override;
   void finishWriting(exec::Resolver<void> done) override;
   std::filesystem::path outputURL() const override { return path_; }
+  std::optional<Error> writeFailure() const override;
 
   int64_t samplesWritten() const;
 

@@ -2,7 +2,12 @@
 
 #include <fmt/format.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <optional>
 
 extern "C" {
@@ -10,6 +15,7 @@ extern "C" {
 }
 
 #include "app/log.h"
+#include "platform/ffmpeg/fragment_salvage.h"
 #include "platform/ffmpeg/h264_encoder.h"
 #include "platform/ffmpeg/media_error.h"
 #include "platform/ffmpeg/mp4_file.h"
@@ -34,6 +40,7 @@ struct FfmpegRecordingOutput::Core {
   std::unique_ptr<H264Encoder> encoder;
   std::unique_ptr<Mp4File> file;
   std::optional<Error> failure;
+  bool kept = false;  // after a failure: the file still holds a playable movie
   std::optional<Clock::time_point> sessionStart;
   int64_t lastPts = -1;
   bool lastWasRepeat = false;
@@ -41,6 +48,7 @@ struct FfmpegRecordingOutput::Core {
   int64_t repeatTicks = 0;
 
   std::atomic<bool> abandoned{false};  // released before the stream stopped
+  std::atomic<bool> failed{false};     // lets the stream side drop frames before converting them
   std::atomic<uint64_t> received{0}, written{0}, repeated{0}, droppedBusy{0}, droppedPaused{0}, droppedUnusable{0};
 
   void open() {
@@ -52,9 +60,25 @@ struct FfmpegRecordingOutput::Core {
     }
   }
 
+  // Writing ends at the first failure: the file keeps what plays to its end
+  // and, during the take, the delegate hears of it at once.
   void fail(const Error& e) {
     if (failure) return;
+    record(e);
+    file.reset();  // completes what it can; on a full disk that part is torn
+    encoder.reset();
+    SalvageResult salvaged = cutToLastCompleteFragment(config.outputURL);
+    kept = salvaged.keptBytes > 0;
+    if (salvaged.keptBytes + salvaged.cutBytes > 0)
+      logInfo(fmt::format("recording {}: kept {} bytes ({} fragments) that play to the end, cut {} bytes after them",
+                          config.outputURL.string(), salvaged.keptBytes, salvaged.fragments, salvaged.cutBytes));
+    if (finished) return;
+    if (auto d = delegate.lock()) d->recordingOutputDidStopWriting(e);
+  }
+
+  void record(const Error& e) {
     failure = e;
+    failed.store(true);
     logError(fmt::format("recording {}: {}", config.outputURL.string(), e.description()));
   }
 
@@ -103,7 +127,7 @@ struct FfmpegRecordingOutput::Core {
     finished = true;
     if (!failure && lastPts < 0) {
       file->discard();
-      fail(mediaError(kNoFrames, "no frames were recorded"));
+      record(mediaError(kNoFrames, "no frames were recorded"));
     }
     if (!failure) {
       try {
@@ -113,7 +137,7 @@ struct FfmpegRecordingOutput::Core {
         fail(e);
       }
     }
-    file.reset();  // after a failure mid-take: completes what was written
+    file.reset();
     encoder.reset();
     logInfo(fmt::format(
         "recording {}: {} frames written, {} repeats; dropped {} (encoder busy), {} (paused), {} (unusable)",
@@ -121,7 +145,7 @@ struct FfmpegRecordingOutput::Core {
         droppedUnusable.load()));
     // The last thing the job does: the delegate may release the output.
     if (auto d = delegate.lock()) {
-      if (failure) d->recordingOutputDidFail(*failure);
+      if (failure && !kept) d->recordingOutputDidFail(*failure);
       else d->recordingOutputDidFinishRecording();
     }
   }
@@ -132,6 +156,13 @@ FfmpegRecordingOutput::FfmpegRecordingOutput(const RecordingOutputConfiguration&
                                              std::chrono::milliseconds repeatAfter)
     : core_(std::make_shared<Core>()), pictures_(config.width, config.height), thread_("recording", kQueueCapacity) {
   H264Encoder::checkAvailable(config.width, config.height);
+  // Created here, on the caller's thread, so that a path that cannot be
+  // written fails the start instead of a take that records nothing.
+  if (config.outputURL.empty()) throw mediaError(kCannotCreate, "cannot create the movie: the output path is empty");
+  int fd = ::open(config.outputURL.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0)
+    throw mediaError(kCannotCreate, fmt::format("cannot create {}: {}", config.outputURL.string(), std::strerror(errno)));
+  ::close(fd);
   core_->config = config;
   core_->delegate = std::move(delegate);
   if (repeatAfter.count() > 0) {
@@ -151,7 +182,8 @@ void FfmpegRecordingOutput::setPaused(bool paused) { paused_.store(paused); }
 void FfmpegRecordingOutput::streamDidOutputFrame(FrameRef frame) {
   auto& c = *core_;
   c.received.fetch_add(1, std::memory_order_relaxed);
-  if (stopped_.load() || !frame || !frame->isValid || !frame->image || !frame->image->data) {
+  if (stopped_.load() || c.failed.load(std::memory_order_relaxed) || !frame || !frame->isValid || !frame->image ||
+      !frame->image->data) {
     c.droppedUnusable.fetch_add(1, std::memory_order_relaxed);
     return;
   }

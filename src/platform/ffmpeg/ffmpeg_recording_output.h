@@ -22,9 +22,13 @@
 // - After streamDidStop(stopTime) the last frame lasts until stopTime, the
 //   file is completed and the delegate hears exactly one report, from the
 //   output's thread.
-// - The file is created on the output's thread as soon as the output
-//   exists. When that fails, frames are dropped and the failure is reported
-//   after the stream stops.
+// - The file is created when the output is made, so a path that cannot be
+//   written throws there; its header is written on the output's thread.
+// - The first failure (a full disk, a write or encoder error) ends writing:
+//   the file is completed as far as it goes and cut back to its last
+//   complete fragment (fragment_salvage.h), or removed when none is
+//   complete; the delegate hears of it at once, and after the stream stops
+//   gets a finish report when a playable part is left, else the failure.
 // - A stream that stops before any frame was written is a failure ("no
 //   frames were recorded") and leaves no file: a movie without frames is of
 //   no use to anyone, and a report says why.
@@ -52,7 +56,8 @@ class FfmpegRecordingOutput final : public RecordingOutput {
 
   static constexpr std::chrono::milliseconds kRepeatAfter{1000};
 
-  // Throws Error for a size that cannot be encoded or without libx264.
+  // Throws Error for a size that cannot be encoded, without libx264, or when
+  // the file cannot be created.
   // `repeatAfter` zero turns repeats off (tests that use made-up times).
   FfmpegRecordingOutput(const RecordingOutputConfiguration& config, std::weak_ptr<RecordingOutputDelegate> delegate,
                         std::chrono::milliseconds repeatAfter = kRepeatAfter);

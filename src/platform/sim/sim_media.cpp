@@ -59,7 +59,22 @@ void SimVideoWriter::finishWriting(exec::Resolver<void> done) {
 
 SimRecordingOutput::SimRecordingOutput(SimMediaServices& owner, RecordingOutputConfiguration config,
                                        std::weak_ptr<RecordingOutputDelegate> delegate)
-    : config(std::move(config)), owner_(owner), delegate_(std::move(delegate)) {}
+    : config(std::move(config)), owner_(owner), delegate_(std::move(delegate)) {
+  std::ofstream(this->config.outputURL, std::ios::trunc);
+}
+
+void SimRecordingOutput::failWhileRecording(const Error& error, bool moviePlays) {
+  owner_.reports_.post([this, error, moviePlays] {
+    if (midTakeFailure_) return;
+    midTakeFailure_ = error;
+    moviePlays_ = moviePlays;
+    if (!moviePlays) {
+      std::error_code ignored;
+      std::filesystem::remove(config.outputURL, ignored);
+    }
+    if (auto d = delegate_.lock()) d->recordingOutputDidStopWriting(error);
+  });
+}
 
 void SimRecordingOutput::streamDidOutputFrame(FrameRef) {
   if (paused) ++framesSkipped;
@@ -70,17 +85,31 @@ void SimRecordingOutput::streamDidStop(Clock::time_point) {
   stopped = true;
   SimMediaServices::Report report = owner_.outputReport;
   if (report == SimMediaServices::Report::never) return;
-  owner_.reports_.post([delegate = delegate_, report, failure = owner_.outputFailure,
+  // Queued behind any failure during the take, on the same thread.
+  owner_.reports_.post([this, delegate = delegate_, report, failure = owner_.outputFailure,
                         delay = owner_.outputReportDelay] {
     std::this_thread::sleep_for(delay);
     auto d = delegate.lock();
     if (!d) return;
-    if (report == SimMediaServices::Report::finish) d->recordingOutputDidFinishRecording();
-    else d->recordingOutputDidFail(failure);
+    if (midTakeFailure_) {
+      if (moviePlays_) d->recordingOutputDidFinishRecording();
+      else d->recordingOutputDidFail(*midTakeFailure_);
+    } else if (report == SimMediaServices::Report::finish) {
+      d->recordingOutputDidFinishRecording();
+    } else {
+      std::error_code ignored;
+      std::filesystem::remove(config.outputURL, ignored);
+      d->recordingOutputDidFail(failure);
+    }
   });
 }
 
 namespace {
+
+std::optional<Error> writeFailureNow(SimAudioFileLog& log) {
+  std::lock_guard lock(log.mutex);
+  return log.writeFailure;
+}
 
 class SimAudioFileWriter final : public AudioFileWriter {
  public:
@@ -98,7 +127,9 @@ class SimAudioFileWriter final : public AudioFileWriter {
   bool isReadyForMoreMediaData() const override { return log_->inputAdded && log_->readyForMore; }
   bool append(std::span<const int16_t> samples, int64_t presentationSample) override {
     std::lock_guard lock(log_->mutex);
-    if (!log_->inputAdded || !log_->sessionStart || log_->markedFinished || log_->refuseAppends) return false;
+    if (!log_->inputAdded || !log_->sessionStart || log_->markedFinished || log_->refuseAppends ||
+        log_->writeFailure)
+      return false;
     log_->samples.insert(log_->samples.end(), samples.begin(), samples.end());
     log_->presentationSamples.push_back(presentationSample);
     return true;
@@ -110,10 +141,12 @@ class SimAudioFileWriter final : public AudioFileWriter {
   void finishWriting(exec::Resolver<void> done) override {
     reports_.post([log = log_, done = std::move(done)] {
       log->finished = true;
-      done.succeed();
+      if (std::optional<Error> failure = writeFailureNow(*log)) done.fail(*failure);
+      else done.succeed();
     });
   }
   std::filesystem::path outputURL() const override { return log_->path; }
+  std::optional<Error> writeFailure() const override { return writeFailureNow(*log_); }
 
  private:
   exec::SerialQueue& reports_;

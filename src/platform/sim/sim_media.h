@@ -1,6 +1,7 @@
 #pragma once
 // Simulated media services for deterministic tests: video writers and
 // recording outputs that record what they were given and report as scripted.
+// A recording output creates an empty file at its path, as a real one does.
 // Reports come from a thread of the simulator's own (".sim.media").
 
 #include <atomic>
@@ -40,6 +41,8 @@ struct SimAudioFileLog {
   std::atomic<bool> canAddInput{true};
   std::atomic<bool> readyForMore{true};
   std::atomic<bool> refuseAppends{false};
+  // Set, it ends writing as a full disk would: appends fail, finishing fails with it.
+  std::optional<Error> writeFailure;  // under mutex
   bool inputAdded = false;
   bool startedWriting = false;
   std::optional<int64_t> sessionStart;
@@ -132,9 +135,16 @@ class SimRecordingOutput final : public RecordingOutput {
   void streamDidOutputFrame(FrameRef frame) override;
   void streamDidStop(Clock::time_point stopTime) override;
 
+  // Writing fails now, as on a full disk: the delegate hears of it, and
+  // after the stream stops the report is a finish when `moviePlays` (what
+  // was written is kept), else the failure, with the file removed.
+  void failWhileRecording(const Error& error, bool moviePlays);
+
  private:
   SimMediaServices& owner_;
   std::weak_ptr<RecordingOutputDelegate> delegate_;
+  std::optional<Error> midTakeFailure_;  // on the simulator's thread
+  bool moviePlays_ = true;
 };
 
 }  // namespace vantor::platform::sim
