@@ -69,9 +69,12 @@ struct FfmpegRecordingOutput::Core {
     encoder.reset();
     SalvageResult salvaged = cutToLastCompleteFragment(config.outputURL);
     kept = salvaged.keptBytes > 0;
-    if (salvaged.keptBytes + salvaged.cutBytes > 0)
+    if (kept)
       logInfo(fmt::format("recording {}: kept {} bytes ({} fragments) that play to the end, cut {} bytes after them",
                           config.outputURL.string(), salvaged.keptBytes, salvaged.fragments, salvaged.cutBytes));
+    else if (salvaged.cutBytes > 0)
+      logInfo(fmt::format("recording {}: no fragment was complete; the file ({} bytes) is removed",
+                          config.outputURL.string(), salvaged.cutBytes));
     if (finished) return;
     if (auto d = delegate.lock()) d->recordingOutputDidStopWriting(e);
   }
