@@ -214,21 +214,22 @@ asio::awaitable<std::string> CaptureState::combine(const std::filesystem::path& 
   std::filesystem::path audio = *audioFileURL_;
   std::filesystem::path muxed = muxedFileFor(video);
   std::error_code ignored;
+  std::string failure;
   try {
     co_await VideoAudioMuxer::mux(platform_.media, muxQueue_, video, audio, muxed);
   } catch (const std::exception& e) {
-    logError(std::string("stop: mux failed (") + e.what() + "); using video-only file");
-    std::filesystem::remove(audio, ignored);
-    audioFileURL_.reset();
-    co_return video.string();
+    failure = e.what();
   }
   // The combined movie replaces the video in one rename, so a failure
   // part-way can never leave the user with neither file.
   std::error_code renamed;
-  std::filesystem::rename(muxed, video, renamed);
-  if (renamed) {
-    logError("stop: mux failed (" + renamed.message() + "); using video-only file, the sound stays in " +
-             audio.filename().string());
+  if (failure.empty()) std::filesystem::rename(muxed, video, renamed);
+  if (renamed) failure = renamed.message();
+  if (!failure.empty()) {
+    // The sound is kept: on a full disk the combination fails, and the
+    // sound file is then all there is of the take's sound.
+    logError("stop: mux failed (" + failure + "); using video-only file");
+    logInfo("stop: the sound stays in " + audio.filename().string());
     std::filesystem::remove(muxed, ignored);
     audioFileURL_.reset();
     co_return video.string();
