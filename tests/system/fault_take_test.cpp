@@ -10,6 +10,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
+#include <thread>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -27,6 +29,27 @@ using nlohmann::json;
 using test::Agent;
 
 bool hasType(const json& e, const char* type) { return e.value("type", "") == type; }
+
+// What the agent holds: threads, open files, shared-memory segments.
+struct Held {
+  size_t threads = 0, files = 0, segments = 0;
+  bool operator==(const Held&) const = default;
+};
+Held held(pid_t pid) {
+  auto proc = std::filesystem::path("/proc") / std::to_string(pid);
+  Held h;
+  auto count = [](const std::filesystem::path& dir) {
+    return size_t(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
+  };
+  h.threads = count(proc / "task");
+  h.files = count(proc / "fd");
+  std::ifstream maps(proc / "maps");
+  for (std::string line; std::getline(maps, line);) h.segments += line.find("SYSV") != line.npos;
+  return h;
+}
+std::ostream& operator<<(std::ostream& out, const Held& h) {
+  return out << h.threads << " threads, " << h.files << " files, " << h.segments << " segments";
+}
 
 std::string contents(const std::filesystem::path& path) {
   std::ifstream in(path);
@@ -167,6 +190,9 @@ TEST_F(FaultTake, AFullDiskIsToldAtOnceAndWhatWasWrittenPlaysToItsEnd) {
     SmallDisk disk(where, "size=3m");
     if (!disk.mounted()) GTEST_SKIP() << "SKIPPED: cannot mount a tmpfs (" << disk.why() << ")";
     Agent agent(server_->name());
+    // What a take that ends well leaves held (connections and buffers kept for the next take).
+    ASSERT_TRUE(take(agent, dir_ / "fine.mp4", withSound, 500ms));
+    Held afterAGoodTake = held(agent.pid());
     agent.send(start(where / "take.mp4", withSound));
     ASSERT_TRUE(agent.waitForStatus("recording"));
     auto failed = agent.waitFor(
@@ -188,6 +214,12 @@ TEST_F(FaultTake, AFullDiskIsToldAtOnceAndWhatWasWrittenPlaysToItsEnd) {
     if (withSound && !facts.find("audio")) EXPECT_EQ(left, (std::vector<std::string>{"take.caf", "take.mp4"}));
     else EXPECT_EQ(left, std::vector<std::string>{"take.mp4"});
     EXPECT_TRUE(disk.unmount()) << "a file on the full disk is still open";
+    Held now = held(agent.pid());
+    for (int i = 0; i < 20 && !(now == afterAGoodTake); ++i) {  // a thread may take a moment to end
+      std::this_thread::sleep_for(50ms);
+      now = held(agent.pid());
+    }
+    EXPECT_EQ(now, afterAGoodTake);
     EXPECT_TRUE(testing::exitedCleanly(agent.finish()));
   }
 }

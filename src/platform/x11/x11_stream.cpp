@@ -31,8 +31,24 @@ FramePool::Slot* FramePool::acquire(const Connection& c) {
   return slots_.back().get();
 }
 
+void FramePool::trim(const Connection& c) {
+  retired_.store(true, std::memory_order_release);
+  // Only this thread acquires, so a slot seen free here stays free. A holder
+  // that lets go from now on frees the segment itself before marking the
+  // slot free, so what is seen free here has either its segment or none.
+  std::erase_if(slots_, [&](const std::unique_ptr<Slot>& s) {
+    if (s->busy.load(std::memory_order_acquire)) return false;
+    if (s->shm) s->shm->detach(c);
+    return true;
+  });
+}
+
 ImageRef FramePool::share(Slot* slot) {
-  return ImageRef(&slot->pixels, [pool = shared_from_this(), slot](const PixelBuffer*) { release(slot); });
+  return ImageRef(&slot->pixels, [pool = shared_from_this(), slot](const PixelBuffer*) {
+    // The server lets go of its side of the segment when the stream's connection closes.
+    if (pool->retired_.load(std::memory_order_acquire)) slot->shm.reset();
+    release(slot);
+  });
 }
 
 // ---- FrameMaker

@@ -41,11 +41,17 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
   ImageRef share(Slot* slot);
   // Marks a slot acquired but not shared as free again.
   static void release(Slot* slot) { slot->busy.store(false, std::memory_order_release); }
+  // Frees every slot nobody holds; on the grabbing thread, once it grabs no
+  // more. A slot still held then is freed when its last holder lets go, so
+  // the frame a consumer keeps (the latest, for screenshots) keeps only its
+  // own segment, not the whole pool.
+  void trim(const Connection& c);
 
  private:
   int width_, height_;
   size_t capacity_;
   std::vector<std::unique_ptr<Slot>> slots_;  // touched only by the grabbing thread
+  std::atomic<bool> retired_{false};
 };
 
 // Grabs the source once and turns it into a frame of the configured size,
@@ -54,6 +60,9 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
 class FrameMaker {
  public:
   FrameMaker(const Connection& c, CaptureSource& source, int width, int height, size_t poolSize);
+  ~FrameMaker() { pool_->trim(c_); }
+  FrameMaker(const FrameMaker&) = delete;
+  FrameMaker& operator=(const FrameMaker&) = delete;
 
   enum class Result { made, noBuffer, nothingToGrab, grabFailed };
   Result make(ImageRef& image, std::chrono::steady_clock::time_point& grabbedAt);
