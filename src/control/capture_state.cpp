@@ -289,6 +289,10 @@ double CaptureState::elapsedSeconds() const {
 
 void CaptureState::startTimers() {
   VANTOR_ASSERT_ON(main_);
+  {
+    std::lock_guard lock(levelGate_);
+    levelsOn_ = true;
+  }
   elapsedTimer_ = std::make_unique<exec::RepeatingTimer>(main_, kElapsedInterval, [this] {
     if (startDate_) emitElapsed(elapsedSeconds());
   });
@@ -303,6 +307,11 @@ void CaptureState::startTimers() {
 
 void CaptureState::stopTimers() {
   VANTOR_ASSERT_ON(main_);
+  {
+    // A level already on its way is not written after the take's end.
+    std::lock_guard lock(levelGate_);
+    levelsOn_ = false;
+  }
   if (elapsedTimer_) elapsedTimer_->cancel();
   elapsedTimer_.reset();
   if (micLevelTimer_) micLevelTimer_->cancel();
@@ -327,7 +336,8 @@ void CaptureState::emitLevel() {
   if (recentMicSamples_.empty()) return;  // the host's meter keeps its last value
   std::vector<int16_t> window;
   window.swap(recentMicSamples_);
-  emitMicLevel(micLevel(window));
+  std::lock_guard lock(levelGate_);
+  if (levelsOn_) emitMicLevel(micLevel(window));
 }
 
 asio::awaitable<void> CaptureState::restart() {

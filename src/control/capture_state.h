@@ -21,6 +21,7 @@
 #include <functional>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -131,6 +132,10 @@ class CaptureState {
   std::unique_ptr<exec::RepeatingTimer> elapsedTimer_;
   std::unique_ptr<exec::RepeatingTimer> micLevelTimer_;
   std::vector<int16_t> recentMicSamples_;  // only on micSampleQueue_
+  // Levels are written only while the timers run; the gate makes that exact
+  // (the level queue and the main loop, never a sound thread).
+  std::mutex levelGate_;
+  bool levelsOn_ = false;
   exec::SerialQueue micSampleQueue_{".helper.miclevel"};
   // While set, the sources feed silence of the same length into the mix, so
   // the paused span keeps its place in the timeline but nothing said or
