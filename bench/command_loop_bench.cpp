@@ -91,7 +91,8 @@ void BM_CommandLoop_InProcess(benchmark::State& state) {
   std::atomic<bool> loopFailed{false};
 
   for (auto _ : state) {
-    app::LineQueue queue;
+    // Queued up front, every line must fit before the loop runs.
+    app::LineQueue queue(feed == Feed::queuedUpFront ? app::LineQueue::kUnbounded : app::LineQueue::kDefaultBound);
     asio::co_spawn(main.context(), app::runCommandLoop(queue, capture),
                    [&loopFailed](std::exception_ptr failure) {
                      if (failure) loopFailed = true;
