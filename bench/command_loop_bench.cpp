@@ -93,7 +93,8 @@ void BM_CommandLoop_InProcess(benchmark::State& state) {
   for (auto _ : state) {
     // Queued up front, every line must fit before the loop runs.
     app::LineQueue queue(feed == Feed::queuedUpFront ? app::LineQueue::kUnbounded : app::LineQueue::kDefaultBound);
-    asio::co_spawn(main.context(), app::runCommandLoop(queue, capture),
+    app::CommandLoop loop(queue, capture);
+    asio::co_spawn(main.context(), loop.run(),
                    [&loopFailed](std::exception_ptr failure) {
                      if (failure) loopFailed = true;
                    });

@@ -14,8 +14,24 @@ namespace vantor::app {
 // Decodes one trimmed command line and runs its handler to completion.
 asio::awaitable<void> dispatchLine(std::string_view line, CaptureState& state);
 
-// Handles lines until end of input, then logs "vantor: stdin closed, exiting"
-// and returns; the caller ends the process.
-asio::awaitable<void> runCommandLoop(LineQueue& queue, CaptureState& state);
+class CommandLoop {
+ public:
+  CommandLoop(LineQueue& queue, CaptureState& state) : queue_(queue), state_(state) {}
+
+  // Handles lines until end of input, then logs "vantor: stdin closed,
+  // exiting" and returns; or, once finish() was called, until the take is
+  // finished. Either way the caller ends the process.
+  asio::awaitable<void> run();
+
+  // Main loop only. Ends the loop as soon as the command being handled (if
+  // any) has finished: lines not begun are dropped, and a take still running
+  // is stopped as "stop" stops it. A signal to end comes here.
+  void finish();
+
+ private:
+  LineQueue& queue_;
+  CaptureState& state_;
+  bool finishing_ = false;
+};
 
 }  // namespace vantor::app
