@@ -74,7 +74,8 @@ asio::awaitable<void> CommandLoop::run() {
 
 void CommandLoop::finish() {
   finishing_ = true;
-  // Wakes a pop waiting for input; a command being handled runs on.
+  // Drops what is queued and wakes a pop waiting for input; a command being
+  // handled runs on.
   queue_.shutDown();
 }
 

@@ -4,6 +4,7 @@
 // never overlap. Runs on the main loop.
 
 #include <asio/awaitable.hpp>
+#include <atomic>
 #include <string_view>
 
 #include "app/line_queue.h"
@@ -23,15 +24,17 @@ class CommandLoop {
   // finished. Either way the caller ends the process.
   asio::awaitable<void> run();
 
-  // Main loop only. Ends the loop as soon as the command being handled (if
-  // any) has finished: lines not begun are dropped, and a take still running
-  // is stopped as "stop" stops it. A signal to end comes here.
+  // Any thread. Ends the loop as soon as the command being handled (if any)
+  // has finished: lines not begun are dropped, and a take still running is
+  // stopped as "stop" stops it. A signal to end comes here. Takes effect
+  // between two lines even when the loop never waits for input, as it does
+  // not while lines are queued.
   void finish();
 
  private:
   LineQueue& queue_;
   CaptureState& state_;
-  bool finishing_ = false;
+  std::atomic<bool> finishing_{false};
 };
 
 }  // namespace vantor::app

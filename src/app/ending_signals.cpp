@@ -1,11 +1,14 @@
 #include "app/ending_signals.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <fmt/format.h>
+#include <string>
 #include <thread>
 
 #include "app/log.h"
@@ -31,6 +34,14 @@ const char* nameOf(int signal) {
   return "signal";
 }
 
+// A host that stopped reading our standard error leaves the main loop stuck
+// in a log write, which is when a second signal is needed: this thread must
+// not get stuck beside it.
+void logIfItFits(const std::string& message) {
+  pollfd p{STDERR_FILENO, POLLOUT, 0};
+  if (::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT)) logInfo(message);
+}
+
 }  // namespace
 
 void blockEndingSignals() {
@@ -38,8 +49,8 @@ void blockEndingSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-void startSignalWatcher(exec::Loop& loop, std::function<void()> onFirst) {
-  std::thread([&loop, onFirst = std::move(onFirst)] {
+void startSignalWatcher(std::function<void()> onFirst) {
+  std::thread([onFirst = std::move(onFirst)] {
     pthread_setname_np(pthread_self(), "signals");
     const sigset_t set = endingSignals();
     for (bool first = true;; first = false) {
@@ -48,10 +59,10 @@ void startSignalWatcher(exec::Loop& loop, std::function<void()> onFirst) {
       }
       if (signal < 0) return;
       if (first) {
-        logInfo(fmt::format("vantor: {} received, finishing the take", nameOf(signal)));
-        loop.post(onFirst);
+        onFirst();
+        logIfItFits(fmt::format("vantor: {} received, finishing the take", nameOf(signal)));
       } else {
-        logInfo(fmt::format("vantor: {} received again, exiting without finishing the take", nameOf(signal)));
+        logIfItFits(fmt::format("vantor: {} received again, exiting without finishing the take", nameOf(signal)));
         std::_Exit(128 + signal);
       }
     }

@@ -9,8 +9,6 @@
 
 #include <functional>
 
-#include "exec/loop.h"
-
 namespace vantor::app {
 
 // Blocks the three signals in the calling thread. Call it first in main,
@@ -18,10 +16,11 @@ namespace vantor::app {
 // left them unblocked would be killed by them, taking the process along.
 void blockEndingSignals();
 
-// Starts the "signals" thread. The first signal is logged and `onFirst`
-// posted to `loop`; any later one is logged and ends the process at once
-// with status 128 + its number, whatever the loop is doing. Signals that
-// came before this call are taken then.
-void startSignalWatcher(exec::Loop& loop, std::function<void()> onFirst);
+// Starts the "signals" thread. The first signal is logged and `onFirst` runs
+// there (it must not wait); any later one is logged and ends the process at
+// once with status 128 + its number, whatever the main loop is doing. The
+// thread never waits on standard error: a log line that does not fit into it
+// at once is dropped. Signals that came before this call are taken then.
+void startSignalWatcher(std::function<void()> onFirst);
 
 }  // namespace vantor::app

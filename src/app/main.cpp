@@ -27,7 +27,7 @@ asio::awaitable<void> commandMode(vantor::exec::MainLoop& main, vantor::platform
   vantor::logInfo("vantor: started, waiting for commands on stdin");
   auto queue = std::make_shared<vantor::app::LineQueue>();
   vantor::app::CommandLoop loop(*queue, state);
-  vantor::app::startSignalWatcher(main, [&loop] { loop.finish(); });
+  vantor::app::startSignalWatcher([&loop] { loop.finish(); });
   vantor::app::startLineReader(STDIN_FILENO, queue);
   co_await loop.run();
   // End of input ends the process at once, whatever is recording; a signal
