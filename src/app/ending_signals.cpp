@@ -59,8 +59,9 @@ void startSignalWatcher(std::function<void()> onFirst) {
       }
       if (signal < 0) return;
       if (first) {
-        onFirst();
+        // Logged first: the agent may be gone soon after onFirst.
         logIfItFits(fmt::format("vantor: {} received, finishing the take", nameOf(signal)));
+        onFirst();
       } else {
         logIfItFits(fmt::format("vantor: {} received again, exiting without finishing the take", nameOf(signal)));
         std::_Exit(128 + signal);
