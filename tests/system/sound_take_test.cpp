@@ -195,7 +195,6 @@ TEST_F(SoundTake, TermSignalFinishesTheTakeAsStopDoesThenTheAgentExitsZero) {
   EXPECT_EQ(facts.video().codec, "h264");
   EXPECT_EQ(facts.audio().codec, "aac");
   EXPECT_GT(facts.audio().decodedSeconds(), 1.5);
-  EXPECT_NEAR(facts.audio().decodedSeconds(), facts.video().duration, 0.2);
 }
 
 }  // namespace
