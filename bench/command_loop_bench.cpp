@@ -91,8 +91,10 @@ void BM_CommandLoop_InProcess(benchmark::State& state) {
   std::atomic<bool> loopFailed{false};
 
   for (auto _ : state) {
-    app::LineQueue queue;
-    asio::co_spawn(main.context(), app::runCommandLoop(queue, capture),
+    // Queued up front, every line must fit before the loop runs.
+    app::LineQueue queue(feed == Feed::queuedUpFront ? app::LineQueue::kUnbounded : app::LineQueue::kDefaultBound);
+    app::CommandLoop loop(queue, capture);
+    asio::co_spawn(main.context(), loop.run(),
                    [&loopFailed](std::exception_ptr failure) {
                      if (failure) loopFailed = true;
                    });

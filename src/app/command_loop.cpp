@@ -8,6 +8,11 @@
 namespace vantor::app {
 namespace {
 
+asio::awaitable<void> stopTake(CaptureState& state) {
+  if (std::optional<std::string> path = co_await state.stop())
+    emitEvent({{"type", "finished"}, {"videoPath", *path}});
+}
+
 asio::awaitable<void> runHandler(const AnyCommand& command, const CommandFields& fields,
                                  CaptureState& state) {
   const std::string& type = command.type;
@@ -19,8 +24,7 @@ asio::awaitable<void> runHandler(const AnyCommand& command, const CommandFields&
     }
     co_await state.start(std::move(*start));
   } else if (type == "stop") {
-    if (std::optional<std::string> path = co_await state.stop())
-      emitEvent({{"type", "finished"}, {"videoPath", *path}});
+    co_await stopTake(state);
   } else if (type == "pause") {
     state.pause();
   } else if (type == "resume") {
@@ -54,11 +58,25 @@ asio::awaitable<void> dispatchLine(std::string_view line, CaptureState& state) {
   }
 }
 
-asio::awaitable<void> runCommandLoop(LineQueue& queue, CaptureState& state) {
-  while (std::optional<std::string> line = co_await queue.pop()) {
-    co_await dispatchLine(*line, state);
+asio::awaitable<void> CommandLoop::run() {
+  while (!finishing_) {
+    std::optional<std::string> line = co_await queue_.pop();
+    // A line can be on its way to us when finish() comes.
+    if (!line || finishing_) break;
+    co_await dispatchLine(*line, state_);
   }
-  logInfo("vantor: stdin closed, exiting");
+  if (!finishing_) {
+    logInfo("vantor: stdin closed, exiting");
+    co_return;
+  }
+  if (state_.isRecording()) co_await stopTake(state_);
+}
+
+void CommandLoop::finish() {
+  finishing_ = true;
+  // Drops what is queued and wakes a pop waiting for input; a command being
+  // handled runs on.
+  queue_.shutDown();
 }
 
 }  // namespace vantor::app

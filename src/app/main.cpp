@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "app/command_loop.h"
+#include "app/ending_signals.h"
 #include "app/line_reader.h"
 #include "app/log.h"
 #include "control/capture_state.h"
@@ -25,10 +26,13 @@ asio::awaitable<void> commandMode(vantor::exec::MainLoop& main, vantor::platform
   vantor::CaptureState state(main, platform);
   vantor::logInfo("vantor: started, waiting for commands on stdin");
   auto queue = std::make_shared<vantor::app::LineQueue>();
+  vantor::app::CommandLoop loop(*queue, state);
+  vantor::app::startSignalWatcher([&loop] { loop.finish(); });
   vantor::app::startLineReader(STDIN_FILENO, queue);
-  co_await vantor::app::runCommandLoop(*queue, state);
-  // End of input ends the process at once, whatever is recording: events and
-  // logs are written unbuffered, so nothing is left to flush.
+  co_await loop.run();
+  // End of input ends the process at once, whatever is recording; a signal
+  // ends it once the take is finished. Events and logs are written
+  // unbuffered, so nothing is left to flush.
   std::_Exit(0);
 }
 
@@ -39,6 +43,10 @@ asio::awaitable<void> listingMode(vantor::platform::ScreenCaptureService& screen
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool listing = argc > 1 && std::strcmp(argv[1], "list-targets") == 0;
+  // Before any thread starts, so that all of them inherit the mask (see
+  // ending_signals.h). A listing is short and keeps the default: killed.
+  if (!listing) vantor::app::blockEndingSignals();
   // A host that closes our stdout must not kill a take: writes then fail with
   // EPIPE and are dropped.
   std::signal(SIGPIPE, SIG_IGN);
@@ -55,7 +63,7 @@ int main(int argc, char** argv) {
       std::_Exit(1);
     }
   };
-  if (argc > 1 && std::strcmp(argv[1], "list-targets") == 0)
+  if (listing)
     asio::co_spawn(main.context(), listingMode(*screen), onFailure);
   else
     asio::co_spawn(main.context(), commandMode(main, platform), onFailure);

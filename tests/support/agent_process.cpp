@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,7 +128,7 @@ bool AgentProcess::pump(Clock::time_point until, std::string_view* pending) {
     outIndex = n;
     fds[n++] = {stdoutFd_, POLLIN, 0};
   }
-  if (stderrFd_ >= 0) {
+  if (stderrFd_ >= 0 && !stderrHeld_) {
     errIndex = n;
     fds[n++] = {stderrFd_, POLLIN, 0};
   }
@@ -188,6 +189,12 @@ void AgentProcess::closeStdin() { closeFd(stdinFd_); }
 
 void AgentProcess::closeStdout() { closeFd(stdoutFd_); }
 
+size_t AgentProcess::stderrUnread() const {
+  int unread = 0;
+  if (stderrFd_ < 0 || ::ioctl(stderrFd_, FIONREAD, &unread) != 0) return 0;
+  return size_t(unread);
+}
+
 std::optional<std::string> AgentProcess::takeLine(std::string& buffer, int& fd, Millis timeout) {
   auto until = Clock::now() + timeout;
   for (;;) {
@@ -211,8 +218,12 @@ std::optional<std::string> AgentProcess::readStderrLine(Millis timeout) {
 }
 
 ProcessResult AgentProcess::finish(Millis timeout) {
-  ProcessResult result;
   closeStdin();
+  return waitForExit(timeout);
+}
+
+ProcessResult AgentProcess::waitForExit(Millis timeout) {
+  ProcessResult result;
   auto until = Clock::now() + timeout;
   while (stdoutFd_ >= 0 || stderrFd_ >= 0) {
     if (!pump(until, nullptr)) break;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -58,6 +59,11 @@ class AgentProcess {
   // Closes our read end of the agent's stdout, as a host that stops
   // listening would; later writes by the agent fail with EPIPE.
   void closeStdout();
+  // Stops reading the agent's stderr, as a host that no longer does: once
+  // the pipe is full the agent's log writes wait.
+  void holdStderr() { stderrHeld_ = true; }
+  // Bytes the agent wrote to its stderr that are still in the pipe.
+  size_t stderrUnread() const;
 
   // The next complete stdout line without its LF, or nullopt on timeout or
   // end of output.
@@ -69,6 +75,8 @@ class AgentProcess {
   // timeout the agent is killed with SIGKILL and `timedOut` is set. Output
   // already consumed by readStdoutLine/readStderrLine is not repeated.
   ProcessResult finish(Millis timeout = kDefaultTimeout);
+  // The same with stdin left open: for an agent that ends by itself (a signal).
+  ProcessResult waitForExit(Millis timeout = kDefaultTimeout);
 
   pid_t pid() const { return pid_; }
 
@@ -88,6 +96,7 @@ class AgentProcess {
   std::string out_;
   std::string err_;
   bool reaped_ = false;
+  bool stderrHeld_ = false;
 };
 
 // Splits output into lines at LF. A trailing fragment without LF is kept as

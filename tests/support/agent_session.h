@@ -83,6 +83,8 @@ class Agent {
   // Ends the agent as a host does and returns what it logged.
   testing::ProcessResult finish() { return process_->finish(); }
   pid_t pid() const { return process_->pid(); }
+  // For what the commands above do not cover: raw bytes, signals, the exit.
+  testing::AgentProcess& process() { return *process_; }
 
  private:
   std::unique_ptr<AgentProcess> process_;

@@ -4,6 +4,7 @@
 // FFmpeg's libraries. The sound server is the one scripts/test.sh starts
 // (scripts/virtual-sound.sh); without one the tests skip and say so.
 
+#include <signal.h>
 #include <stdlib.h>
 
 #include <gtest/gtest.h>
@@ -165,6 +166,35 @@ TEST_F(SoundTake, RestartAndDiscardLeaveNoFileOfTheTakesThrownAway) {
   auto result = agent.finish();
   EXPECT_NE(result.err.find("[INFO] Mic capture stopped"), std::string::npos) << result.err;
   EXPECT_GT(levelsBefore, 10u);
+}
+
+// SIGTERM ends a take with sound as "stop" does: the same events, the same
+// movie, no file left beside it; then the agent exits 0 with its standard
+// input still open.
+TEST_F(SoundTake, TermSignalFinishesTheTakeAsStopDoesThenTheAgentExitsZero) {
+  test::TestWindows x(server_->name().c_str());
+  x.create({});
+  Agent agent(server_->name());
+  std::filesystem::path path = dir_ / "signalled.mp4";
+  agent.send(start(path));
+  ASSERT_TRUE(agent.waitForStatus("recording"));
+  agent.watch(2000ms);
+  ASSERT_EQ(kill(agent.pid(), SIGTERM), 0);
+  ASSERT_TRUE(agent.waitForStatus("stopping"));
+  auto finished = agent.waitFor([](const json& e) { return e.value("type", "") == "finished"; }, 10s);
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(finished->body.value("videoPath", ""), path.string());
+  auto result = agent.process().waitForExit();
+  EXPECT_TRUE(result.exited && result.exitCode == 0) << result.describeEnd() << "\n" << result.err;
+  EXPECT_NE(result.err.find("[INFO] vantor: SIGTERM received, finishing the take\n"), std::string::npos) << result.err;
+
+  std::vector<std::string> names;
+  for (auto& entry : std::filesystem::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"signalled.mp4"});
+  test::MovieFacts facts = test::probeMovie(path);
+  EXPECT_EQ(facts.video().codec, "h264");
+  EXPECT_EQ(facts.audio().codec, "aac");
+  EXPECT_GT(facts.audio().decodedSeconds(), 1.5);
 }
 
 }  // namespace

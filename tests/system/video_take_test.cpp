@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -512,6 +513,62 @@ TEST_F(VideoTake, KilledAgentLeavesAReadableMovieShortOfAtMostAboutTheLastSecond
     if (i > 0 && distance(colour, first[i - 1].rgbAt(wx + ww / 2, wy + wh / 2)) > kColourTolerance) ++changes;
   }
   EXPECT_GE(changes, 4);
+}
+
+// ---- A host that floods
+
+// Kilobytes in a /proc/<pid>/status field such as "VmRSS:"; -1 when missing.
+long statusKb(pid_t pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + field.size());
+  return -1;
+}
+
+// Garbage written far faster than it can be handled, during a take: the
+// agent reads only as far ahead as its queue holds, so its memory stays put;
+// every line is still handled, in order, and the commands behind them answered.
+TEST_F(VideoTake, FloodOfMalformedLinesDuringATakeLeavesTheAgentsMemoryAloneAndLosesNoLine) {
+  windows_->create({.x = 100, .y = 100, .width = 320, .height = 240, .color = kStillColour});
+  Agent agent(display());
+  Take take{dir_ / "flooded.mp4"};
+  ASSERT_TRUE(start(agent, take, ""));
+  ASSERT_TRUE(screenshot(agent));  // the buffers of stills are kept from the first one on
+  // Writing 5 to clear_refs sets the peak (VmHWM) back to the current size.
+  bool peakReset = bool(std::ofstream("/proc/" + std::to_string(agent.pid()) + "/clear_refs") << "5" << std::flush);
+  long before = statusKb(agent.pid(), peakReset ? "VmRSS:" : "VmHWM:");
+
+  constexpr int kLines = 300'000;
+  const std::string pad(200, 'x');
+  std::string flood;
+  flood.reserve(kLines * (pad.size() + 16));
+  for (int i = 0; i < kLines; ++i) flood += "flood " + std::to_string(i) + " " + pad + "\n";
+  flood += R"({"type":"screenshot"})" "\n" R"({"type":"stop"})" "\n";
+  ASSERT_TRUE(agent.process().write(flood, 60s));
+  auto shot = agent.waitFor([](const json& e) { return e.value("type", "") == "screenshotData"; }, 60s);
+  ASSERT_TRUE(shot) << "the screenshot behind the flood was not answered";
+  long peak = statusKb(agent.pid(), "VmHWM:");
+  ASSERT_TRUE(agent.waitForStatus("stopping"));
+  ASSERT_TRUE(agent.waitFor([](const json& e) { return e.value("type", "") == "finished"; }, 15s));
+  auto result = agent.finish();
+  EXPECT_TRUE(testing::exitedCleanly(result)) << result.describeEnd();
+
+  std::printf("resident %ld kB before the flood, at most %ld kB during it\n", before, peak);
+  ASSERT_GT(before, 0);
+  EXPECT_LT(peak - before, 32 * 1024) << "kB more at the peak";
+  // Each line logged once, in the order written.
+  const std::string_view prefix = "[ERROR] vantor: malformed JSON: flood ";
+  std::string_view err = result.err;
+  int next = 0;
+  for (size_t at = err.find(prefix); at != std::string_view::npos; at = err.find(prefix, at + 1)) {
+    int number = std::atoi(err.data() + at + prefix.size());
+    if (number != next) {
+      ADD_FAILURE() << "line " << next << " was logged as " << number;
+      break;
+    }
+    ++next;
+  }
+  EXPECT_EQ(next, kLines);
 }
 
 // ---- Nothing moves

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <asio/co_spawn.hpp>
+#include <filesystem>
 #include <thread>
 
 #include "support/sim_platform.h"
 #include "support/capture_sinks.h"
+#include "support/controller_fixture.h"
 
 namespace vantor::app {
 namespace {
@@ -23,7 +27,8 @@ class CommandLoopTest : public ::testing::Test {
       queue.close();
     });
     bool finished = false;
-    asio::co_spawn(main.context(), runCommandLoop(queue, state), [&](std::exception_ptr e) {
+    CommandLoop loop(queue, state);
+    asio::co_spawn(main.context(), loop.run(), [&](std::exception_ptr e) {
       finished = !e;
     });
     main.run();
@@ -67,6 +72,44 @@ TEST_F(CommandLoopTest, EndsAtOnceWhenInputIsAlreadyClosed) {
   run({});
   EXPECT_TRUE(out.eventLines().empty());
   EXPECT_EQ(out.logLines(), std::vector<std::string>{"[INFO] vantor: stdin closed, exiting"});
+}
+
+// What a signal to end does: an idle loop ends at once and quietly; a busy
+// one lets the command in hand finish, stops the take it left running as
+// "stop" does, and runs none of the lines queued behind it.
+TEST_F(CommandLoopTest, FinishWaitsForTheCommandInHandThenStopsTheTakeAndRunsNothingElse) {
+  {
+    LineQueue idle;
+    CommandLoop loop(idle, state);
+    bool ended = false;
+    asio::co_spawn(main.context(), loop.run(), [&](std::exception_ptr e) { ended = !e; });
+    main.post([&] { loop.finish(); });
+    main.runUntil([&] { return ended; });
+    EXPECT_TRUE(out.eventLines().empty());
+    EXPECT_TRUE(out.logLines().empty());
+  }
+
+  auto dir = std::filesystem::temp_directory_path() / ("vantor-finish-" + std::to_string(getpid()));
+  std::string video = (dir / "take.mp4").string();
+  LineQueue queue;
+  queue.push(json{{"type", "start"}, {"target", ""}, {"includeMic", false}, {"outputPath", video}, {"mode", ""}}.dump());
+  queue.push(R"({"type":"screenshot"})");
+  queue.push(R"({"type":"stop"})");
+  CommandLoop loop(queue, state);
+  bool ended = false;
+  asio::co_spawn(main.context(), loop.run(), [&](std::exception_ptr e) { ended = !e; });
+  std::vector<json> whenFinishCame;
+  main.post([&] {
+    whenFinishCame = out.events();
+    loop.finish();
+  });
+  main.runUntil([&] { return ended; });
+  std::filesystem::remove_all(dir);
+
+  EXPECT_EQ(whenFinishCame, std::vector<json>{test::statusEvent("starting")}) << "finish did not come mid-start";
+  EXPECT_EQ(out.events(), (std::vector<json>{test::statusEvent("starting"), test::statusEvent("recording"),
+                                             test::statusEvent("stopping"), {{"type", "finished"}, {"videoPath", video}}}));
+  EXPECT_FALSE(state.isRecording());
 }
 
 }  // namespace
