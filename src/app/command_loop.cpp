@@ -2,6 +2,10 @@
 
 #include <fmt/format.h>
 
+#include <asio/post.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+
 #include "app/event_writer.h"
 #include "app/log.h"
 
@@ -59,11 +63,20 @@ asio::awaitable<void> dispatchLine(std::string_view line, CaptureState& state) {
 }
 
 asio::awaitable<void> CommandLoop::run() {
+  // A pop that finds a line queued does not give the main loop a turn, so a
+  // flood of lines would hold up the timers ("elapsed", "micLevel") and the
+  // platform's reports; every few lines the loop lets them run.
+  constexpr int kLinesPerTurn = 32;
+  int sinceTurn = 0;
   while (!finishing_) {
     std::optional<std::string> line = co_await queue_.pop();
     // A line can be on its way to us when finish() comes.
     if (!line || finishing_) break;
     co_await dispatchLine(*line, state_);
+    if (++sinceTurn == kLinesPerTurn) {
+      sinceTurn = 0;
+      co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+    }
   }
   if (!finishing_) {
     logInfo("vantor: stdin closed, exiting");
