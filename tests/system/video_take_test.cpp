@@ -555,7 +555,9 @@ TEST_F(VideoTake, FloodOfMalformedLinesDuringATakeLeavesTheAgentsMemoryAloneAndL
 
   std::printf("resident %ld kB before the flood, at most %ld kB during it\n", before, peak);
   ASSERT_GT(before, 0);
+#ifndef __SANITIZE_ADDRESS__  // its quarantine keeps freed memory: the size says nothing then
   EXPECT_LT(peak - before, 32 * 1024) << "kB more at the peak";
+#endif
   // Each line logged once, in the order written.
   const std::string_view prefix = "[ERROR] vantor: malformed JSON: flood ";
   std::string_view err = result.err;
