@@ -21,7 +21,7 @@
 #include "app/event_writer.h"
 #include "app/line_queue.h"
 #include "app/line_splitter.h"
-#include "app/log.h"
+#include "util/log.h"
 #include "command_mix.h"
 #include "control/capture_state.h"
 #include "exec/main_loop.h"
@@ -33,7 +33,7 @@ constexpr size_t kLinesPerRun = 200'000;
 // The line reader's read size, so the splitter sees the same chunking.
 constexpr size_t kChunk = 64 * 1024;
 
-class CountingSink final : public app::LineSink {
+class CountingSink final : public LineSink {
  public:
   void writeLine(std::string_view line) override {
     lines_.fetch_add(1, std::memory_order_relaxed);
@@ -52,11 +52,11 @@ class CountedOutput {
  public:
   CountedOutput() {
     app::setEventSink(&events);
-    app::setLogSink(&logs);
+    setLogSink(&logs);
   }
   ~CountedOutput() {
     app::setEventSink(nullptr);
-    app::setLogSink(nullptr);
+    setLogSink(nullptr);
   }
   CountingSink events;
   CountingSink logs;

@@ -7,7 +7,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "app/event_writer.h"
-#include "app/log.h"
+#include "util/log.h"
 
 namespace vantor::app {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "app/log.h"
+#include "util/log.h"
 
 namespace vantor::app {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/output.h"
+#include "util/line_sink.h"
 
 namespace vantor {
 

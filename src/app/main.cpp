@@ -12,7 +12,7 @@
 #include "app/command_loop.h"
 #include "app/ending_signals.h"
 #include "app/line_reader.h"
-#include "app/log.h"
+#include "util/log.h"
 #include "control/capture_state.h"
 #include "exec/main_loop.h"
 #include "platform/ffmpeg/ffmpeg_media.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <fmt/format.h>
 
-#include "app/log.h"
+#include "util/log.h"
 #include "util/error.h"
 
 namespace vantor {

@@ -4,7 +4,7 @@
 #include <fmt/format.h>
 #include <random>
 
-#include "app/log.h"
+#include "util/log.h"
 #include "util/error.h"
 
 namespace vantor {

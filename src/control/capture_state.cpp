@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "app/event_writer.h"
-#include "app/log.h"
+#include "util/log.h"
 #include "output/video_audio_muxer.h"
 #include "screenshot/screenshot_grabber.h"
 #include "targets/capture_catalog.h"

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/log.h"
+#include "util/log.h"
 
 namespace vantor::exec {
 namespace {

@@ -3,7 +3,7 @@
 #include <fmt/format.h>
 #include <future>
 
-#include "app/log.h"
+#include "util/log.h"
 #include "exec/completion.h"
 
 namespace vantor {

@@ -6,7 +6,7 @@
 #include <asio/detached.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include "app/log.h"
+#include "util/log.h"
 #include "targets/capture_catalog.h"
 
 namespace vantor {

@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "app/log.h"
+#include "util/log.h"
 #include "exec/completion.h"
 
 namespace vantor {

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/output.h"
+#include "util/line_sink.h"
 #include "targets/capture_catalog.h"
 #include "util/json_text.h"
 
@@ -30,8 +30,8 @@ std::string listingDocument(const platform::ShareableContent& content) {
 }
 
 asio::awaitable<int> runListTargets(platform::ScreenCaptureService& service) {
-  app::FdSink out(STDOUT_FILENO);
-  app::FdSink err(STDERR_FILENO);
+  FdSink out(STDOUT_FILENO);
+  FdSink err(STDERR_FILENO);
   platform::ShareableContent content;
   try {
     content = co_await CaptureCatalog::shareable(service);

@@ -14,13 +14,13 @@
 #include "app/command_loop.h"
 #include "app/event_writer.h"
 #include "app/line_splitter.h"
-#include "app/log.h"
+#include "util/log.h"
 #include "platform/sim/sim_media.h"
 #include "platform/sim/sim_screen_capture.h"
 
 namespace {
 
-class CheckingSink final : public vantor::app::LineSink {
+class CheckingSink final : public vantor::LineSink {
  public:
   explicit CheckingSink(bool events) : events_(events) {}
   void writeLine(std::string_view line) override {
@@ -51,7 +51,7 @@ struct Harness {
   vantor::CaptureState state{main, {screenCapture, media, {}}};
   Harness() {
     vantor::app::setEventSink(&events);
-    vantor::app::setLogSink(&logs);
+    vantor::setLogSink(&logs);
     screenCapture.displays = {{1, 1920, 1080}};
     // A start creates the output's directory: keep that inside a scratch folder.
     char scratch[] = "/tmp/vantor-fuzz-XXXXXX";

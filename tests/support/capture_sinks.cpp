@@ -1,7 +1,7 @@
 #include "support/capture_sinks.h"
 
 #include "app/event_writer.h"
-#include "app/log.h"
+#include "util/log.h"
 
 namespace vantor::test {
 
@@ -23,12 +23,12 @@ void CapturingSink::clear() {
 
 CapturedOutput::CapturedOutput() {
   app::setEventSink(&events_);
-  app::setLogSink(&logs_);
+  setLogSink(&logs_);
 }
 
 CapturedOutput::~CapturedOutput() {
   app::setEventSink(nullptr);
-  app::setLogSink(nullptr);
+  setLogSink(nullptr);
 }
 
 std::vector<nlohmann::json> CapturedOutput::events() const {

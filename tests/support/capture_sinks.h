@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "app/output.h"
+#include "util/line_sink.h"
 
 namespace vantor::test {
 
-class CapturingSink final : public app::LineSink {
+class CapturingSink final : public LineSink {
  public:
   void writeLine(std::string_view line) override;
   std::vector<std::string> lines() const;  // without their newlines

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "app/log.h"
+#include "util/log.h"
 #include "util/json_text.h"
 #include "support/capture_sinks.h"
 

@@ -12,7 +12,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-#include "app/log.h"
+#include "util/log.h"
 #include "platform/ffmpeg/aac_track.h"
 #include "platform/ffmpeg/av_handles.h"
 #include "platform/ffmpeg/copied_track.h"

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <optional>
 
-#include "app/log.h"
+#include "util/log.h"
 #include "platform/ffmpeg/caf_file.h"
 #include "platform/ffmpeg/encoded_sound.h"
 #include "platform/ffmpeg/media_error.h"

@@ -9,7 +9,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "app/log.h"
+#include "util/log.h"
 #include "platform/ffmpeg/composition_export.h"
 #include "platform/ffmpeg/encoded_sound.h"
 #include "platform/ffmpeg/ffmpeg_audio_writer.h"

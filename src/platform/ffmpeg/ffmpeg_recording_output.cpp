@@ -14,7 +14,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-#include "app/log.h"
+#include "util/log.h"
 #include "platform/ffmpeg/fragment_salvage.h"
 #include "platform/ffmpeg/h264_encoder.h"
 #include "platform/ffmpeg/media_error.h"

@@ -6,7 +6,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-#include "app/log.h"
+#include "util/log.h"
 #include "platform/ffmpeg/h264_encoder.h"
 #include "platform/ffmpeg/media_error.h"
 #include "platform/ffmpeg/mp4_file.h"

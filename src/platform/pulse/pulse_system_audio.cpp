@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "app/log.h"
+#include "util/log.h"
 #include "platform/pulse/pulse_error.h"
 
 namespace vantor::platform::pulse {

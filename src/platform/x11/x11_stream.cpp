@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "app/log.h"
+#include "util/log.h"
 #include "platform/x11/cursor.h"
 
 namespace vantor::platform::x11 {

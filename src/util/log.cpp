@@ -1,4 +1,4 @@
-#include "app/log.h"
+#include "util/log.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,6 @@
 #include <string>
 
 namespace vantor {
-namespace app {
 
 void FdSink::writeLine(std::string_view line) {
   const char* p = line.data();
@@ -29,15 +28,13 @@ LineSink* logSink = &stderrSink;
 
 void setLogSink(LineSink* sink) { logSink = sink ? sink : &stderrSink; }
 
-}  // namespace app
-
 void log(LogLevel level, std::string_view message) {
   std::string line;
   line.reserve(message.size() + 10);
   line += level == LogLevel::info ? "[INFO] " : "[ERROR] ";
   line += message;
   line += '\n';
-  app::logSink->writeLine(line);
+  logSink->writeLine(line);
 }
 
 }  // namespace vantor

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "app/output.h"
+#include "util/line_sink.h"
 
 namespace vantor {
 
@@ -14,10 +14,8 @@ void log(LogLevel level, std::string_view message);
 inline void logInfo(std::string_view message) { log(LogLevel::info, message); }
 inline void logError(std::string_view message) { log(LogLevel::error, message); }
 
-namespace app {
 // Replaces the destination of log lines (standard error by default). Not
 // synchronised: call before other threads log.
 void setLogSink(LineSink* sink);
-}  // namespace app
 
 }  // namespace vantor

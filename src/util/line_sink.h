@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-namespace vantor::app {
+namespace vantor {
 
 class LineSink {
  public:
@@ -26,4 +26,4 @@ class FdSink final : public LineSink {
   int fd_;
 };
 
-}  // namespace vantor::app
+}  // namespace vantor
