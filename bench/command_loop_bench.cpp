@@ -87,7 +87,8 @@ void BM_CommandLoop_InProcess(benchmark::State& state) {
   platform::sim::SimMediaServices media;
   platform::sim::SimAudioInput microphone;
   platform::sim::SimSystemAudio systemAudio;
-  CaptureState capture(main, {screenCapture, media, {microphone, systemAudio}, {}});
+  app::EventLines events;
+  CaptureState capture(main, {screenCapture, media, {microphone, systemAudio}, {}}, events);
   std::atomic<bool> loopFailed{false};
 
   for (auto _ : state) {

@@ -6,6 +6,7 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "app/commands.h"
 #include "app/event_writer.h"
 #include "util/log.h"
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "control/start_command.h"
+
 namespace vantor {
 
 // First decoding of every command line: a JSON object with a string "type".
@@ -16,16 +18,6 @@ struct AnyCommand {
   std::string type;
 };
 
-// Second decoding, only for "start": all four members required, no defaults;
-// a missing member, a wrong JSON type or null makes it malformed.
-struct StartCommand {
-  std::string target;
-  bool includeMic = false;
-  std::string outputPath;
-  std::string mode;
-
-  bool operator==(const StartCommand&) const = default;
-};
 
 namespace app {
 
@@ -43,6 +35,8 @@ struct CommandFields {
 std::optional<CommandFields> parseCommandFields(std::string_view line);
 
 std::optional<AnyCommand> decodeAnyCommand(const CommandFields& fields);
+// Second decoding, only for "start": all four members required, no defaults;
+// a missing member, a wrong JSON type or null makes it malformed.
 std::optional<StartCommand> decodeStartCommand(const CommandFields& fields);
 
 }  // namespace app

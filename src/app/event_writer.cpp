@@ -18,6 +18,14 @@ std::mutex eventLock;
 
 void setEventSink(LineSink* sink) { eventSink = sink ? sink : &stdoutSink; }
 
+void EventLines::screenshot(double timestamp, std::string jpegBase64) {
+  emitEvent({{"type", "screenshotData"}, {"timestamp", timestamp}, {"imageBase64", std::move(jpegBase64)}});
+}
+
+void EventLines::takeFailed(std::string_view part, std::string_view message) {
+  emitEvent({{"type", "takeFailed"}, {"part", part}, {"message", message}});
+}
+
 }  // namespace app
 
 void emitEvent(const nlohmann::json& event) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "control/take_events.h"
 #include "util/line_sink.h"
 
 namespace vantor {
@@ -17,14 +18,24 @@ void emitError(std::string_view message);
 void emitStatus(std::string_view phase);
 void emitElapsed(double seconds);
 void emitMicLevel(double value);
-// For events built in place ("finished", "screenshotData", the malformed
-// start error). Nothing is written when the object cannot be serialised.
+// For events built in place ("finished", the malformed start error). Nothing is written when the object cannot be serialised.
 void emitEvent(const nlohmann::json& event);
 
 namespace app {
 // Replaces the destination of event lines (standard output by default). Not
 // synchronised: call before other threads emit.
 void setEventSink(LineSink* sink);
+
+// The controller's reports, as event lines.
+class EventLines final : public TakeEvents {
+ public:
+  void status(std::string_view phase) override { emitStatus(phase); }
+  void error(std::string_view message) override { emitError(message); }
+  void elapsed(double seconds) override { emitElapsed(seconds); }
+  void micLevel(double value) override { emitMicLevel(value); }
+  void screenshot(double timestamp, std::string jpegBase64) override;
+  void takeFailed(std::string_view part, std::string_view message) override;
+};
 }  // namespace app
 
 }  // namespace vantor

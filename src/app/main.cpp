@@ -11,6 +11,7 @@
 
 #include "app/command_loop.h"
 #include "app/ending_signals.h"
+#include "app/event_writer.h"
 #include "app/line_reader.h"
 #include "util/log.h"
 #include "control/capture_state.h"
@@ -23,7 +24,8 @@
 namespace {
 
 asio::awaitable<void> commandMode(vantor::exec::MainLoop& main, vantor::platform::Platform platform) {
-  vantor::CaptureState state(main, platform);
+  vantor::app::EventLines events;
+  vantor::CaptureState state(main, platform, events);
   vantor::logInfo("vantor: started, waiting for commands on stdin");
   auto queue = std::make_shared<vantor::app::LineQueue>();
   vantor::app::CommandLoop loop(*queue, state);

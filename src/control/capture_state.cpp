@@ -3,7 +3,6 @@
 #include <cmath>
 #include <filesystem>
 
-#include "app/event_writer.h"
 #include "util/log.h"
 #include "output/video_audio_muxer.h"
 #include "screenshot/screenshot_grabber.h"
@@ -12,9 +11,10 @@
 
 namespace vantor {
 
-CaptureState::CaptureState(exec::MainLoop& main, platform::Platform platform)
+CaptureState::CaptureState(exec::MainLoop& main, platform::Platform platform, TakeEvents& events)
     : main_(main),
       platform_(platform),
+      events_(events),
       recorder_(main, platform),
       audioWriter_(platform.media),
       system_(platform.audio.systemAudio, platform.capabilities.systemAudio),
@@ -27,7 +27,7 @@ void CaptureState::takeFailed(const char* part, const std::string& message) {
   VANTOR_ASSERT_ON(main_);
   // A report that arrives after the take ended is answered by the stop.
   if (!isRecording_) return;
-  emitEvent({{"type", "takeFailed"}, {"part", part}, {"message", message}});
+  events_.takeFailed(part, message);
 }
 
 CaptureState::~CaptureState() = default;
@@ -65,11 +65,11 @@ asio::awaitable<bool> CaptureState::startRecorder(const StartCommand& command, c
 asio::awaitable<void> CaptureState::start(StartCommand command) {
   VANTOR_ASSERT_ON(main_);
   if (isRecording_) {
-    emitError("already recording");
+    events_.error("already recording");
     co_return;
   }
-  emitStatus("starting");
-  if (!co_await startRecorder(command, kStartWording, [](const std::string& message) { emitError(message); }))
+  events_.status("starting");
+  if (!co_await startRecorder(command, kStartWording, [this](const std::string& message) { events_.error(message); }))
     co_return;
   // A failed stop of an earlier take may have left its audio file's name.
   audioFileURL_.reset();
@@ -80,17 +80,17 @@ asio::awaitable<void> CaptureState::start(StartCommand command) {
   startDate_ = Clock::now();
   pausedAccumulated_ = {};
   pauseStartedAt_.reset();
-  emitStatus("recording");
+  events_.status("recording");
   startTimers();
 }
 
 asio::awaitable<std::optional<std::string>> CaptureState::stop() {
   VANTOR_ASSERT_ON(main_);
   if (!isRecording_) {
-    emitError("not recording");
+    events_.error("not recording");
     co_return std::nullopt;
   }
-  emitStatus("stopping");
+  events_.status("stopping");
   stopTimers();
   isRecording_ = false;
   co_await tearDownAudioChain();
@@ -106,7 +106,7 @@ asio::awaitable<std::optional<std::string>> CaptureState::stop() {
     // A stream that would not stop is let go all the same; the sound file,
     // if any, is kept: it may be all that is left of the take.
     co_await recorder_.abandon();
-    emitError("recorder.stop failed: " + describe(failure));
+    events_.error("recorder.stop failed: " + describe(failure));
     co_return std::nullopt;
   }
   if (!audioFileURL_) co_return video.string();
@@ -243,11 +243,11 @@ asio::awaitable<std::string> CaptureState::combine(const std::filesystem::path& 
 void CaptureState::pause() {
   VANTOR_ASSERT_ON(main_);
   if (!isRecording_) {
-    emitError("not recording");
+    events_.error("not recording");
     return;
   }
   if (isPaused_) {
-    emitError("already paused");
+    events_.error("already paused");
     return;
   }
   isPaused_ = true;
@@ -255,17 +255,17 @@ void CaptureState::pause() {
   audioMuted_ = true;
   pauseStartedAt_ = Clock::now();
   logInfo("vantor: paused");
-  emitStatus("paused");
+  events_.status("paused");
 }
 
 void CaptureState::resume() {
   VANTOR_ASSERT_ON(main_);
   if (!isRecording_) {
-    emitError("not recording");
+    events_.error("not recording");
     return;
   }
   if (!isPaused_) {
-    emitError("not paused");
+    events_.error("not paused");
     return;
   }
   isPaused_ = false;
@@ -276,7 +276,7 @@ void CaptureState::resume() {
     pauseStartedAt_.reset();
   }
   logInfo("vantor: resumed");
-  emitStatus("recording");
+  events_.status("recording");
 }
 
 double CaptureState::elapsedSeconds() const {
@@ -294,7 +294,7 @@ void CaptureState::startTimers() {
     levelsOn_ = true;
   }
   elapsedTimer_ = std::make_unique<exec::RepeatingTimer>(main_, kElapsedInterval, [this] {
-    if (startDate_) emitElapsed(elapsedSeconds());
+    if (startDate_) events_.elapsed(elapsedSeconds());
   });
   elapsedTimer_->start();
   micLevelTimer_ = std::make_unique<exec::RepeatingTimer>(main_, kMicLevelInterval, [this] {
@@ -337,27 +337,27 @@ void CaptureState::emitLevel() {
   std::vector<int16_t> window;
   window.swap(recentMicSamples_);
   std::lock_guard lock(levelGate_);
-  if (levelsOn_) emitMicLevel(micLevel(window));
+  if (levelsOn_) events_.micLevel(micLevel(window));
 }
 
 asio::awaitable<void> CaptureState::restart() {
   VANTOR_ASSERT_ON(main_);
   if (!isRecording_) {
-    emitError("not recording");
+    events_.error("not recording");
     co_return;
   }
   if (!lastStartCommand_) {
-    emitError("no start command stored for restart");
+    events_.error("no start command stored for restart");
     co_return;
   }
   const StartCommand command = *lastStartCommand_;
   logInfo("vantor: restarting take → " + command.outputPath);
-  emitStatus("restarting");
+  events_.status("restarting");
   co_await throwAwayTake();
 
   // The timers keep running across a restart; only a failed one stops them.
   auto failed = [this](const std::string& message) {
-    emitError(message);
+    events_.error(message);
     isRecording_ = false;
     isPaused_ = false;
     stopTimers();
@@ -370,17 +370,17 @@ asio::awaitable<void> CaptureState::restart() {
   pausedAccumulated_ = {};
   pauseStartedAt_.reset();
   logInfo("vantor: restart complete");
-  emitStatus("recording");
+  events_.status("recording");
 }
 
 asio::awaitable<void> CaptureState::discard() {
   VANTOR_ASSERT_ON(main_);
   if (!isRecording_) {
-    emitError("not recording");
+    events_.error("not recording");
     co_return;
   }
   logInfo("vantor: discarding take");
-  emitStatus("discarding");
+  events_.status("discarding");
   stopTimers();
   isRecording_ = false;
   isPaused_ = false;
@@ -389,7 +389,7 @@ asio::awaitable<void> CaptureState::discard() {
   lastStartCommand_.reset();
   startDate_.reset();
   pausedAccumulated_ = {};
-  emitStatus("discarded");
+  events_.status("discarded");
 }
 
 asio::awaitable<void> CaptureState::throwAwayTake() {
@@ -406,16 +406,16 @@ asio::awaitable<void> CaptureState::throwAwayTake() {
 asio::awaitable<void> CaptureState::screenshot() {
   VANTOR_ASSERT_ON(main_);
   if (!lastTargetMeta_) {
-    emitError("screenshot: no active capture target");
+    events_.error("screenshot: no active capture target");
     co_return;
   }
   platform::FrameRef fallback = recorder_.currentSampleBuffer();
   std::optional<std::vector<uint8_t>> jpeg = co_await ScreenshotGrabber::grabJPEG(platform_, *lastTargetMeta_, fallback);
   if (!jpeg) {
-    emitError("screenshot: failed to capture JPEG");
+    events_.error("screenshot: failed to capture JPEG");
     co_return;
   }
-  emitEvent({{"type", "screenshotData"}, {"timestamp", elapsedSeconds()}, {"imageBase64", base64Encode(*jpeg)}});
+  events_.screenshot(elapsedSeconds(), base64Encode(*jpeg));
 }
 
 }  // namespace vantor

@@ -27,11 +27,12 @@
 #include <string_view>
 #include <vector>
 
-#include "app/commands.h"
 #include "audio/audio_mixer.h"
 #include "audio/mic_capture.h"
 #include "audio/source_watch.h"
 #include "audio/system_audio_capture.h"
+#include "control/start_command.h"
+#include "control/take_events.h"
 #include "output/mixed_audio_writer.h"
 #include "exec/main_loop.h"
 #include "exec/repeating_timer.h"
@@ -48,7 +49,8 @@ class CaptureState {
   static constexpr auto kElapsedInterval = std::chrono::seconds(1);
   static constexpr auto kMicLevelInterval = std::chrono::milliseconds(100);
 
-  CaptureState(exec::MainLoop& main, platform::Platform platform);
+  // `events` outlives the controller.
+  CaptureState(exec::MainLoop& main, platform::Platform platform, TakeEvents& events);
   ~CaptureState();
 
   asio::awaitable<void> start(StartCommand command);
@@ -119,6 +121,7 @@ class CaptureState {
 
   exec::MainLoop& main_;
   platform::Platform platform_;
+  TakeEvents& events_;
 
   ScreenRecorder recorder_;
   std::optional<std::string> audioFileURL_;

@@ -159,7 +159,7 @@ TEST_F(AudioChainTest, AFailedCombinationKeepsTheVideoAndTheSoundFile) {
 
 TEST_F(AudioChainTest, SourcesThatCannotStartOrAreMissingLeaveTheOthersRecording) {
   sim.capabilities.systemAudio = false;
-  CaptureState micOnly{main, sim.platform()};
+  CaptureState micOnly{main, sim.platform(), events};
   test::runOn(main, micOnly.start({"", true, video.string(), ""}));
   EXPECT_TRUE(sim.microphone.running());
   EXPECT_TRUE(sim.systemAudio.tapDescriptions().empty());

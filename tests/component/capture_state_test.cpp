@@ -87,7 +87,7 @@ TEST_F(CaptureStateTest, ATakeRunsFromStartToStopAndCannotStartTwice) {
 
 TEST_F(CaptureStateTest, ARecorderThatCannotStopReportsItAndLeavesTheTakeStopped) {
   sim.capabilities.recordingOutput = false;
-  CaptureState writerState{main, sim.platform()};
+  CaptureState writerState{main, sim.platform(), events};
   test::runOn(main, writerState.start(command()));
   sim.capture.captureStopFailure = Error("Vantor.X11", 3, "connection lost");
   out.clear();

@@ -96,7 +96,7 @@ TEST_F(ScreenshotTest, WhenTheStillCannotBeHadTheLatestFrameAnswers) {
 
 TEST_F(ScreenshotTest, WithoutTheStillPathOnlyFramesAnswerAlsoAfterTheStop) {
   sim.capabilities.screenshotService = false;
-  CaptureState framesOnly{main, sim.platform()};
+  CaptureState framesOnly{main, sim.platform(), events};
   start(framesOnly);
   EXPECT_FALSE(screenshot(framesOnly));
   EXPECT_EQ(eventsOfType("error"), std::vector<json>{errorEvent("screenshot: failed to capture JPEG")});

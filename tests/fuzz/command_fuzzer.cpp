@@ -48,7 +48,8 @@ struct Harness {
   vantor::exec::MainLoop main;
   vantor::platform::sim::SimScreenCapture screenCapture;
   vantor::platform::sim::SimMediaServices media;
-  vantor::CaptureState state{main, {screenCapture, media, {}}};
+  vantor::app::EventLines events;
+  vantor::CaptureState state{main, {screenCapture, media, {}}, events};
   Harness() {
     vantor::app::setEventSink(&events);
     vantor::setLogSink(&logs);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/event_writer.h"
 #include "control/capture_state.h"
 #include "support/capture_sinks.h"
 #include "support/run_coroutine.h"
@@ -57,7 +58,8 @@ class ControllerFixture : public ::testing::Test {
   CapturedOutput out;
   exec::MainLoop main;
   SimPlatform sim;
-  CaptureState state{main, sim.platform()};
+  app::EventLines events;
+  CaptureState state{main, sim.platform(), events};
 };
 
 inline nlohmann::json errorEvent(const std::string& message) { return {{"type", "error"}, {"message", message}}; }

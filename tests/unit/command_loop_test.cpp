@@ -39,7 +39,8 @@ class CommandLoopTest : public ::testing::Test {
   test::CapturedOutput out;
   exec::MainLoop main;
   test::SimPlatform sim;
-  CaptureState state{main, sim.platform()};
+  app::EventLines events;
+  CaptureState state{main, sim.platform(), events};
 };
 
 TEST_F(CommandLoopTest, AnswersEachCommandInOrderAndEndsWithTheExitLog) {
