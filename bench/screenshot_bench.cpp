@@ -5,7 +5,7 @@
 #include <turbojpeg.h>
 
 #include "scrolling_document.h"
-#include "screenshot/jpeg_encoder.h"
+#include "platform/jpeg.h"
 #include "util/base64.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "screenshot/jpeg_encoder.h"
+#include "platform/jpeg.h"
 #include "support/screenshot_probe.h"
 #include "support/x11_test_windows.h"
 #include "take_process.h"

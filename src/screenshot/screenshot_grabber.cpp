@@ -1,7 +1,7 @@
 #include "screenshot/screenshot_grabber.h"
 
 #include "exec/completion.h"
-#include "screenshot/jpeg_encoder.h"
+#include "platform/jpeg.h"
 #include "targets/capture_catalog.h"
 
 namespace vantor::ScreenshotGrabber {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "screenshot/jpeg_encoder.h"
+#include "platform/jpeg.h"
 #include "support/controller_fixture.h"
 #include "support/screenshot_probe.h"
 #include "util/base64.h"

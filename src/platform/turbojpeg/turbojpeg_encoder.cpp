@@ -1,4 +1,4 @@
-#include "screenshot/jpeg_encoder.h"
+#include "platform/jpeg.h"
 
 #include <turbojpeg.h>
 

@@ -1,5 +1,6 @@
 #pragma once
-// JPEG files from captured images, through libjpeg-turbo's TurboJPEG API.
+// JPEG files from captured images. The platform provides the encoder (libjpeg-turbo
+// on every platform here, platform/turbojpeg), linked in as the sample converter is.
 
 #include <cstdint>
 #include <optional>
