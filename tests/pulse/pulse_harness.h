@@ -1,6 +1,6 @@
 #pragma once
 // Shared pieces of the PulseAudio tests: skipping without the private sound
-// server of scripts/virtual-sound.sh, waiting, and measuring a tone.
+// server of scripts/virtual-sound.sh, and waiting.
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -47,31 +47,6 @@ inline bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds
     std::this_thread::sleep_for(5ms);
   }
   return true;
-}
-
-inline std::string threadName() {
-  char name[16] = {};
-  pthread_getname_np(pthread_self(), name, sizeof name);
-  return name;
-}
-
-// The frequency of a tone from its rising zero crossings, or 0.
-inline double frequencyOf(std::span<const float> samples, double sampleRate) {
-  long first = -1, last = -1, crossings = 0;
-  for (size_t i = 1; i < samples.size(); ++i) {
-    if (samples[i - 1] < 0 && samples[i] >= 0) {
-      if (first < 0) first = long(i);
-      last = long(i);
-      ++crossings;
-    }
-  }
-  return crossings < 2 ? 0 : double(crossings - 1) * sampleRate / double(last - first);
-}
-
-inline double rmsOf(std::span<const float> samples) {
-  double sum = 0;
-  for (float s : samples) sum += double(s) * s;
-  return samples.empty() ? 0 : std::sqrt(sum / double(samples.size()));
 }
 
 }  // namespace vantor::pulsetest
