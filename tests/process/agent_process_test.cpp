@@ -100,7 +100,7 @@ TEST(AgentProcess, AHostThatClosesStdoutDoesNotEndTheAgent) {
   EXPECT_EQ(r.err, kExiting + "\n");
 }
 
-// A signal during a take: tests/system/video_take_test.cpp.
+// A signal during a take: tests/system/take_test.cpp.
 TEST(AgentProcess, EachEndingSignalEndsAnIdleAgentWithStatusZeroAndNoEvent) {
   for (auto [signal, name] : {std::pair{SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}}) {
     SCOPED_TRACE(name);
