@@ -43,7 +43,7 @@
 #include <vector>
 
 #include "support/tone_player.h"
-#include "take_process.h"
+#include "take_support.h"
 
 namespace {
 
@@ -64,16 +64,6 @@ bool resetPeak(pid_t pid) {
   return bool(out);
 }
 
-json startCommand(const fs::path& movie, bool sound) {
-  return {{"type", "start"}, {"target", ""}, {"includeMic", sound}, {"outputPath", movie.string()}, {"mode", ""}};
-}
-
-auto isType(const char* type, const char* phase = nullptr) {
-  return [type, phase](const json& e) {
-    return e.value("type", "") == type && (!phase || e.value("phase", "") == phase);
-  };
-}
-
 // ---- 1. A flood of malformed lines
 
 struct Flood {
@@ -86,16 +76,15 @@ struct Flood {
 Flood runFlood(const std::string& binary, const fs::path& dir, size_t lines, size_t lineBytes) {
   Flood f{lineBytes};
   fs::path movie = dir / "flood.mp4", log = dir / "flood.log";
-  Child agent({binary}, true, log);
-  agent.send(startCommand(movie, false).dump());
-  if (!agent.waitFor(isType("status", "recording"), 10s)) die("no \"recording\"; see " + log.string());
+  auto agent = startAgent(binary, log);
+  if (!agent->start("", movie, false)) die("no \"recording\"; see " + log.string());
   // A take grows by about 10 MB in its first second or two (the encoder's
   // buffers), flood or not: the baseline is taken after that.
-  agent.waitFor(isType("none"), 3s);
-  agent.send(R"({"type":"screenshot"})");
-  if (!agent.waitFor(isType("screenshotData"), 10s)) die("no \"screenshotData\"; see " + log.string());
-  f.peakWasReset = resetPeak(agent.pid());
-  f.before = statusKb(agent.pid(), "VmRSS:");
+  agent->watch(3s);
+  agent->send(json{{"type", "screenshot"}});
+  if (!agent->waitForType("screenshotData")) die("no \"screenshotData\"; see " + log.string());
+  f.peakWasReset = resetPeak(agent->pid());
+  f.before = statusKb(agent->pid(), "VmRSS:");
 
   // "flood 17 xxx…": not JSON, so each is logged whole and answered by nothing.
   std::string bytes;
@@ -111,23 +100,21 @@ Flood runFlood(const std::string& binary, const fs::path& dir, size_t lines, siz
   long sampled = 0;
   std::thread sampler([&] {
     while (flooding) {
-      sampled = std::max(sampled, statusKb(agent.pid(), "VmRSS:"));
+      sampled = std::max(sampled, statusKb(agent->pid(), "VmRSS:"));
       std::this_thread::sleep_for(2ms);
     }
   });
   auto begin = Clock::now();
-  agent.send(bytes);
-  auto paused = agent.waitFor(isType("status", "paused"), 120s);
+  agent->send(bytes);
+  auto paused = agent->waitForStatus("paused", 120s);
   flooding = false;
   sampler.join();
   if (!paused) die("no \"paused\" after the flood; see " + log.string());
-  f.seconds = secondsBetween(begin, paused->second);
-  f.peak = statusKb(agent.pid(), "VmHWM:");
+  f.seconds = secondsBetween(begin, paused->at);
+  f.peak = statusKb(agent->pid(), "VmHWM:");
   f.sampledPeak = sampled;
-  agent.send(R"({"type":"stop"})");
-  if (!agent.waitFor(isType("finished"), 30s)) die("no \"finished\"; see " + log.string());
-  agent.closeStdin();
-  agent.wait();
+  if (!agent->stop(30s)) die("no \"finished\"; see " + log.string());
+  agent->finish();
   fs::remove(movie);
   fs::remove(log);  // tens of MB of log lines
   return f;
@@ -147,29 +134,28 @@ Ending runEnding(const std::string& binary, const fs::path& dir, double seconds,
   Ending e{seconds, bySignal};
   std::string name = std::string(bySignal ? "sigterm-" : "stop-") + std::to_string(int(seconds)) + "s-" + std::to_string(round);
   fs::path movie = dir / (name + ".mp4"), log = dir / (name + ".log");
-  Child agent({binary}, true, log);
-  agent.send(startCommand(movie, true).dump());
-  auto recording = agent.waitFor(isType("status", "recording"), 10s);
+  auto agent = startAgent(binary, log);
+  auto recording = agent->start("", movie, true);
   if (!recording) die("no \"recording\"; see " + log.string());
   // Reads the agent's events while the take runs, so its pipe never fills.
-  agent.waitFor(isType("none"), recording->second + std::chrono::duration_cast<Clock::duration>(
-                                                         std::chrono::duration<double>(seconds)) - Clock::now());
-  Clock::time_point sent;
-  std::optional<std::pair<json, Clock::time_point>> finished;
+  agent->watch(recording->at + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)) -
+               Clock::now());
+  bool finished = false;
   if (bySignal) {
-    sent = Clock::now();
-    if (kill(agent.pid(), SIGTERM) != 0) die("kill failed");
-    Ended ended = agent.wait();
+    auto sent = Clock::now();
+    if (kill(agent->pid(), SIGTERM) != 0) die("kill failed");
+    ProcessResult ended = agent->process().waitForExit(30s);
     e.toExit = secondsBetween(sent, Clock::now());
     e.status = ended.status;
-    // The events are still in the pipe; their read times say nothing here.
-    finished = agent.waitFor(isType("finished"), 1s);
+    // The events were still in the pipe; their read times say nothing here.
+    for (const std::string& line : vantor::test::splitLines(ended.out))
+      finished = finished || vantor::test::isType(json::parse(line, nullptr, false), "finished");
   } else {
-    sent = agent.send(R"({"type":"stop"})");
-    finished = agent.waitFor(isType("finished"), 30s);
-    if (finished) e.toFinished = secondsBetween(sent, finished->second);
-    agent.closeStdin();
-    e.status = agent.wait().status;
+    auto sent = Clock::now();
+    auto done = agent->stop(30s);
+    if (done) e.toFinished = secondsBetween(sent, done->at);
+    finished = bool(done);
+    e.status = agent->finish().status;
   }
   if (!finished) std::fprintf(stderr, "ending_take_bench: %s: no \"finished\"; see %s\n", name.c_str(), log.c_str());
   e.muxed = readAll(log).find("stop: mux succeeded") != std::string::npos;
@@ -225,22 +211,15 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  fs::path dir;
-  if (keep) {
-    dir = *keep;
-    fs::create_directories(dir);
-  } else {
-    char pattern[] = "/tmp/vantor-ending-take-bench.XXXXXX";
-    if (!mkdtemp(pattern)) die("mkdtemp failed");
-    dir = pattern;
-  }
-  Server display = startServer(VANTOR_VIRTUAL_DISPLAY_SCRIPT);
-  setenv("DISPLAY", display.display.c_str(), 1);
-  auto sound = runServerScript(VANTOR_VIRTUAL_SOUND_SCRIPT, "start --parent " + std::to_string(getpid()));
-  if (sound["PULSE_SERVER"].empty()) die("virtual-sound.sh did not name its server");
+  vantor::test::ScratchDir scratch("vantor-ending-take-bench");
+  fs::path dir = keep ? *keep : scratch.path();
+  fs::create_directories(dir);
+  auto display = startServer(VANTOR_VIRTUAL_DISPLAY_SCRIPT, "--size 1920x1080");
+  setenv("DISPLAY", display["DISPLAY"].c_str(), 1);
+  auto sound = startServer(VANTOR_VIRTUAL_SOUND_SCRIPT);
   setenv("PULSE_SERVER", sound["PULSE_SERVER"].c_str(), 1);
   setenv("PULSE_RUNTIME_PATH", sound["PULSE_RUNTIME_PATH"].c_str(), 1);
-  std::printf("ending_take_bench: %s on %s; %ld CPUs, load %s\n", binary.c_str(), display.display.c_str(),
+  std::printf("ending_take_bench: %s on %s; %ld CPUs, load %s\n", binary.c_str(), display["DISPLAY"].c_str(),
               sysconf(_SC_NPROCESSORS_ONLN), loadAverage().c_str());
 
   if (only.empty() || only == "flood") {
@@ -278,9 +257,9 @@ int main(int argc, char** argv) {
     std::printf("load after the takes: %s\n", loadAverage().c_str());
   }
 
-  runServerScript(VANTOR_VIRTUAL_SOUND_SCRIPT, "stop " + sound["PULSE_PID"] + " " + sound["PULSE_DIR"]);
-  kill(display.pid, SIGTERM);
-  if (!keep) fs::remove_all(dir);
-  else std::printf("movies and logs in %s\n", dir.c_str());
+  std::string why;
+  vantor::test::runServerScript(VANTOR_VIRTUAL_SOUND_SCRIPT, "stop " + sound["PULSE_PID"] + " " + sound["PULSE_DIR"], &why);
+  kill(std::atoi(display["XVFB_PID"].c_str()), SIGTERM);
+  if (keep) std::printf("movies and logs in %s\n", dir.c_str());
   return 0;
 }

@@ -10,7 +10,7 @@
 
 #include "support/movie_probe.h"
 #include "support/x11_test_windows.h"
-#include "take_process.h"
+#include "take_support.h"
 
 using namespace vantor::bench;
 
@@ -31,26 +31,16 @@ Round fillOnce(const fs::path& where, int sizeMb, bool withSound) {
     die("cannot mount a tmpfs (" + std::string(std::strerror(errno)) + "); run as root");
   Round r;
   {
-    Child agent({VANTOR_BINARY}, true, where.parent_path() / "agent.log");
-    nlohmann::json start = {{"type", "start"}, {"target", ""}, {"includeMic", withSound},
-                            {"outputPath", (where / "take.mp4").string()}, {"mode", ""}};
-    agent.send(start.dump());
-    auto isStatus = [](const char* phase) {
-      return [phase](const nlohmann::json& e) { return e.value("phase", "") == phase; };
-    };
-    auto recording = agent.waitFor(isStatus("recording"), std::chrono::seconds(10));
+    auto agent = startAgent(VANTOR_BINARY, where.parent_path() / "agent.log");
+    auto recording = agent->start("", where / "take.mp4", withSound);
     if (!recording) die("no recording");
-    auto failed = agent.waitFor(
+    auto failed = agent->waitFor(
         [](const nlohmann::json& e) { return e.value("type", "") == "takeFailed" && e.value("part", "") == "video"; },
         std::chrono::seconds(120));
     if (!failed) die("the disk never filled");
-    r.failedAfter = secondsBetween(recording->second, failed->second);
-    agent.send(R"({"type":"stop"})");
-    auto finished = agent.waitFor([](const nlohmann::json& e) { return e.value("type", "") == "finished"; },
-                                  std::chrono::seconds(30));
-    if (!finished) die("no finished");
-    agent.closeStdin();
-    agent.wait();
+    r.failedAfter = secondsBetween(recording->at, failed->at);
+    if (!agent->stop(std::chrono::seconds(30))) die("no finished");
+    agent->finish();
   }
   r.diskBytes = uint64_t(sizeMb) << 20;
   r.keptBytes = fs::file_size(where / "take.mp4");
@@ -73,18 +63,17 @@ int main(int argc, char** argv) {
   }
   signal(SIGPIPE, SIG_IGN);
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  char pattern[] = "/tmp/vantor-full-disk-bench.XXXXXX";
-  if (!mkdtemp(pattern)) die("mkdtemp failed");
-  fs::path dir = pattern;
+  vantor::test::ScratchDir scratch("vantor-full-disk-bench");
+  const fs::path& dir = scratch.path();
 
-  Server display = startServer(VANTOR_VIRTUAL_DISPLAY_SCRIPT);
-  setenv("DISPLAY", display.display.c_str(), 1);
-  auto sound = runServerScript(VANTOR_VIRTUAL_SOUND_SCRIPT, "start --parent " + std::to_string(getpid()));
+  auto display = startServer(VANTOR_VIRTUAL_DISPLAY_SCRIPT, "--size 1920x1080");
+  setenv("DISPLAY", display["DISPLAY"].c_str(), 1);
+  auto sound = startServer(VANTOR_VIRTUAL_SOUND_SCRIPT);
   setenv("PULSE_SERVER", sound["PULSE_SERVER"].c_str(), 1);
   setenv("PULSE_RUNTIME_PATH", sound["PULSE_RUNTIME_PATH"].c_str(), 1);
-  vantor::test::TestWindows windows(display.display.c_str());
+  vantor::test::TestWindows windows(display["DISPLAY"].c_str());
   uint32_t w = windows.create({.x = 0, .y = 0, .width = 1920, .height = 1080, .color = 0});
-  vantor::test::Painter painter(display.display, w,
+  vantor::test::Painter painter(display["DISPLAY"], w,
                                 {0xff0000, 0x00ff00, 0x0000ff, 0xffff00, 0x00ffff, 0xff00ff, 0xffffff, 0x000000});
   std::printf("full_disk_bench: %d MB tmpfs, %d rounds each; %ld CPUs, load %s\n", sizeMb, rounds,
               sysconf(_SC_NPROCESSORS_ONLN), loadAverage().c_str());
@@ -98,7 +87,7 @@ int main(int argc, char** argv) {
     }
   }
   painter.stop();
-  runServerScript(VANTOR_VIRTUAL_SOUND_SCRIPT, "stop " + sound["PULSE_PID"] + " " + sound["PULSE_DIR"]);
-  fs::remove_all(dir);
+  std::string why;
+  vantor::test::runServerScript(VANTOR_VIRTUAL_SOUND_SCRIPT, "stop " + sound["PULSE_PID"] + " " + sound["PULSE_DIR"], &why);
   return 0;
 }

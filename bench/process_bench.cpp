@@ -1,14 +1,9 @@
 // Benchmarks through the real agent binary and its pipes: what a host sees,
 // including the kernel's pipe hand-overs and the agent's own threads.
 
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <nlohmann/json.hpp>
@@ -16,65 +11,53 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-#include "agent_process.h"
 #include "command_mix.h"
+#include "support/child_process.h"
 
 namespace vantor::bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using test::ChildProcess;
+using test::ProcessResult;
 
 // The agent writes one log line when it starts and one when input ends.
 constexpr size_t kAgentOwnLogLines = 2;
 
-bool exitedCleanly(const std::optional<int>& status) {
-  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
-}
+size_t lines(const std::string& text) { return size_t(std::count(text.begin(), text.end(), '\n')); }
 
 // --- Throughput ------------------------------------------------------------
 
 constexpr size_t kProcessLines = 200'000;
 
-// One run: spawn the agent, write the whole stream from a writer thread while
-// two threads drain stdout and stderr, and stop the clock when the agent has
-// exited. The time includes starting the process, which is small next to
-// the stream.
+// One run: spawn the agent, write the whole stream while reading stdout and
+// stderr, and stop the clock when the agent has exited. The time includes
+// starting the process, which is small next to the stream.
 void BM_CommandLoop_WholeProcess(benchmark::State& state) {
   const MixStream mix = buildMixStream(kProcessLines);
 
   for (auto _ : state) {
     const Clock::time_point begin = Clock::now();
-    std::optional<AgentProcess> agent;
+    std::optional<ChildProcess> agent;
     try {
-      agent.emplace();
+      agent.emplace(std::vector<std::string>{VANTOR_BINARY});
     } catch (const std::exception& e) {
       state.SkipWithError(e.what());
       break;
     }
-    DrainCount out, err;
-    bool written = false;
-    std::thread outReader([&] { out = drainUntilEof(agent->stdoutFd()); });
-    std::thread errReader([&] { err = drainUntilEof(agent->stderrFd()); });
-    std::thread writer([&] {
-      written = agent->writeAll(mix.bytes);
-      agent->closeStdin();
-    });
-    const std::optional<int> status = agent->waitExit(30s);
+    const bool written = agent->write(mix.bytes, 30s);
+    const ProcessResult ended = agent->finish(30s);
     const Clock::time_point end = Clock::now();
-    writer.join();
-    outReader.join();
-    errReader.join();
     state.SetIterationTime(std::chrono::duration<double>(end - begin).count());
 
-    if (!written || !exitedCleanly(status)) {
+    if (!written || !ended.exitedWith(0)) {
       state.SkipWithError("agent did not read all input and exit 0");
       break;
     }
-    if (out.lines != mix.events || err.lines != mix.logs + kAgentOwnLogLines) {
+    if (lines(ended.out) != mix.events || lines(ended.err) != mix.logs + kAgentOwnLogLines) {
       state.SkipWithError("answers missing or extra: the agent did not handle every line");
       break;
     }
@@ -101,40 +84,23 @@ constexpr int kReplyTimeoutMs = 5'000;
 // Sends one line and waits for one whole event line in reply.
 class RoundTripper {
  public:
-  explicit RoundTripper(AgentProcess& agent) : agent_(agent) {}
+  explicit RoundTripper(ChildProcess& agent) : agent_(agent) {}
 
   // Time from just before the line (newline included) is written until the
-  // read that completes the reply line returns; nullopt on timeout, end of
-  // output or a failed write.
+  // reply line was read; nullopt on timeout, end of output or a failed write.
   std::optional<Clock::duration> roundTrip(std::string_view line) {
-    if (!pending_.empty()) return std::nullopt;  // output nobody asked for
     const Clock::time_point sent = Clock::now();
-    if (!agent_.writeAll(line)) return std::nullopt;
-    for (;;) {
-      pollfd p{agent_.stdoutFd(), POLLIN, 0};
-      int ready = ::poll(&p, 1, kReplyTimeoutMs);
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0) return std::nullopt;
-      ssize_t n = ::read(agent_.stdoutFd(), buffer_, sizeof buffer_);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return std::nullopt;
-      const Clock::time_point now = Clock::now();
-      pending_.append(buffer_, static_cast<size_t>(n));
-      size_t lf = pending_.find('\n');
-      if (lf != std::string::npos) {
-        reply_.assign(pending_, 0, lf);
-        pending_.erase(0, lf + 1);
-        return now - sent;
-      }
-    }
+    if (!agent_.write(line)) return std::nullopt;
+    std::optional<std::string> reply = agent_.readStdoutLine(std::chrono::milliseconds(kReplyTimeoutMs));
+    if (!reply) return std::nullopt;
+    reply_ = std::move(*reply);
+    return Clock::now() - sent;
   }
 
   const std::string& lastReply() const { return reply_; }
 
  private:
-  AgentProcess& agent_;
-  char buffer_[4096];
-  std::string pending_;
+  ChildProcess& agent_;
   std::string reply_;
 };
 
@@ -158,15 +124,13 @@ double median(const std::vector<double>& sorted) {
 // Each iteration is one stop command and its "not recording" error event,
 // on one long-lived agent, one command in flight at a time.
 void BM_StopLatency_WholeProcess(benchmark::State& state) {
-  std::optional<AgentProcess> agent;
+  std::optional<ChildProcess> agent;
   try {
-    agent.emplace();
+    agent.emplace(std::vector<std::string>{VANTOR_BINARY});
   } catch (const std::exception& e) {
     state.SkipWithError(e.what());
     return;
   }
-  DrainCount err;
-  std::thread errReader([&] { err = drainUntilEof(agent->stderrFd()); });
   RoundTripper client(*agent);
 
   bool ok = true;
@@ -200,10 +164,7 @@ void BM_StopLatency_WholeProcess(benchmark::State& state) {
     }
   }
 
-  agent->closeStdin();
-  const std::optional<int> status = agent->waitExit(5s);
-  errReader.join();
-  if (ok && !exitedCleanly(status)) state.SkipWithError("agent did not exit 0 at end of input");
+  if (ok && !agent->finish(5s).exitedWith(0)) state.SkipWithError("agent did not exit 0 at end of input");
 
   if (!micros.empty()) {
     std::sort(micros.begin(), micros.end());

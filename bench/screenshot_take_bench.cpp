@@ -15,7 +15,7 @@
 #include "platform/jpeg.h"
 #include "support/screenshot_probe.h"
 #include "support/x11_test_windows.h"
-#include "take_process.h"
+#include "take_support.h"
 
 using namespace vantor::bench;
 using namespace std::chrono_literals;
@@ -52,46 +52,42 @@ int main(int argc, char** argv) {
     }
   signal(SIGPIPE, SIG_IGN);
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  char pattern[] = "/tmp/vantor-screenshot-bench.XXXXXX";
-  if (!mkdtemp(pattern)) die("mkdtemp failed");
-  fs::path dir = pattern;
+  vantor::test::ScratchDir scratch("vantor-screenshot-bench");
+  const fs::path& dir = scratch.path();
 
-  Server display = startServer(VANTOR_VIRTUAL_DISPLAY_SCRIPT);
-  setenv("DISPLAY", display.display.c_str(), 1);
-  std::printf("screenshot_take_bench: %s on %s; %ld CPUs, load %s\n", VANTOR_BINARY, display.display.c_str(),
+  auto display = startServer(VANTOR_VIRTUAL_DISPLAY_SCRIPT, "--size 1920x1080");
+  setenv("DISPLAY", display["DISPLAY"].c_str(), 1);
+  std::printf("screenshot_take_bench: %s on %s; %ld CPUs, load %s\n", VANTOR_BINARY, display["DISPLAY"].c_str(),
               sysconf(_SC_NPROCESSORS_ONLN), loadAverage().c_str());
   vantor::test::TestWindows x;
   // Text-like stripes over the whole screen, so the JPEG holds more than flat colour.
   x.create({.x = 0, .y = 0, .width = 1920, .height = 1080, .color = 0xf4f4f0});
   for (int y = 40; y < 1040; y += 24)
     x.create({.x = 80 + (y * 37) % 200, .y = y, .width = 900 + (y * 53) % 700, .height = 10, .color = 0x303030});
-  std::optional<Child> player;
-  if (moving) player.emplace(std::vector<std::string>{"ffplay", "-hide_banner", "-loglevel", "error", "-an", "-f", "lavfi", "-i",
-                "testsrc2=size=1280x720:rate=60"},
-               false, dir / "ffplay.log");
+  std::optional<ChildProcess> player;
+  if (moving)
+    player.emplace(std::vector<std::string>{"ffplay", "-hide_banner", "-loglevel", "error", "-an", "-f", "lavfi", "-i",
+                                            "testsrc2=size=1280x720:rate=60"},
+                   vantor::test::ChildOptions{.pipes = false, .stderrFile = dir / "ffplay.log"});
   std::this_thread::sleep_for(1500ms);
 
-  Child agent({VANTOR_BINARY}, true, dir / "agent.log");
+  auto agent = startAgent(VANTOR_BINARY, dir / "agent.log");
   std::this_thread::sleep_for(300ms);
-  json start = {{"type", "start"}, {"target", ""}, {"includeMic", false}, {"outputPath", (dir / "take.mp4").string()},
-                {"mode", ""}};
-  agent.send(start.dump());
-  auto recording = [](const json& e) { return e.value("type", "") == "status" && e.value("phase", "") == "recording"; };
-  if (!agent.waitFor(recording, 10s)) die("no \"recording\"; see " + (dir / "agent.log").string());
-  std::this_thread::sleep_for(1s);
+  if (!agent->start("", dir / "take.mp4", false)) die("no \"recording\"; see " + (dir / "agent.log").string());
+  agent->watch(1s);
 
   std::vector<double> latency, encode, sizes;
   std::vector<uint8_t> sample;
   for (int i = 0; i < shots; ++i) {
-    auto sent = agent.send(R"({"type":"screenshot"})");
-    auto answer = agent.waitFor([](const json& e) { return e.value("type", "") == "screenshotData"; }, 5s);
+    auto sent = agent->send(json{{"type", "screenshot"}});
+    auto answer = agent->waitForType("screenshotData", 5s);
     if (!answer) die("no \"screenshotData\"");
-    latency.push_back(secondsBetween(sent, answer->second) * 1000);
-    auto bytes = vantor::test::base64Decode(answer->first.at("imageBase64").get<std::string>());
+    latency.push_back(secondsBetween(sent, answer->at) * 1000);
+    auto bytes = vantor::test::base64Decode(answer->body.at("imageBase64").get<std::string>());
     if (!bytes) die("not Base64");
     sizes.push_back(double(bytes->size()) / 1024);
     if (i == shots / 2) sample = *bytes;
-    std::this_thread::sleep_for(50ms);
+    agent->watch(50ms);
   }
   // The same frame, encoded bare.
   auto decoded = vantor::test::decodeJpeg(sample);
@@ -106,16 +102,14 @@ int main(int argc, char** argv) {
 
   std::vector<double> restartMs;
   for (int i = 0; i < restarts; ++i) {
-    std::this_thread::sleep_for(1s);
-    auto sent = agent.send(R"({"type":"restart"})");
-    auto again = agent.waitFor(recording, 10s);
+    agent->watch(1s);
+    auto sent = agent->send(json{{"type", "restart"}});
+    auto again = agent->waitForStatus("recording");
     if (!again) die("no \"recording\" after restart");
-    restartMs.push_back(secondsBetween(sent, again->second) * 1000);
+    restartMs.push_back(secondsBetween(sent, again->at) * 1000);
   }
-  agent.send(R"({"type":"stop"})");
-  agent.waitFor([](const json& e) { return e.value("type", "") == "finished"; }, 15s);
-  agent.closeStdin();
-  agent.wait();
+  agent->stop();
+  agent->finish();
 
   std::printf("frame %dx%d; JPEG quality %d\n", decoded->width, decoded->height, vantor::kScreenshotJpegQuality);
   report("screenshot command -> event", latency);
@@ -124,6 +118,5 @@ int main(int argc, char** argv) {
   std::printf("%-38s median %7.1f KiB  min %.1f  max %.1f (Base64: 4/3 of it)\n", "JPEG size", percentile(sizes, 0.5),
               percentile(sizes, 0), percentile(sizes, 1.0));
   std::printf("load at the end: %s\n", loadAverage().c_str());
-  fs::remove_all(dir);
   return 0;
 }

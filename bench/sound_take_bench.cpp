@@ -63,7 +63,7 @@
 #include "support/movie_probe.h"
 #include "support/tone_player.h"
 #include "support/x11_test_windows.h"
-#include "take_process.h"
+#include "take_support.h"
 
 namespace {
 
@@ -219,7 +219,7 @@ struct Take {
   double cpuStopping = 0;   // "stop" written to "finished" read
   std::map<std::string, double> threads;  // CPU per thread name over `recorded`
   int micLevels = 0;
-  Ended ended;
+  ProcessResult ended;
   std::string muxLine;  // the agent's account of the two durations it combined
   double soundFileSeconds = NAN;  // the CAF's, from that line
   double micMissing = 0, micMissingAtStart = 0, speakersMissing = 0;  // seconds of the movie's sound
@@ -237,38 +237,36 @@ Take runTake(const std::string& binary, const fs::path& dir, const std::string& 
   std::string name = label + (sound ? "-sound-" : "-video-") + std::to_string(int(seconds)) + "s-" + std::to_string(round);
   t.movie = dir / (name + ".mp4");
   t.log = dir / (name + ".log");
-  Child agent({binary}, true, t.log);
+  auto agent = startAgent(binary, t.log);
   std::this_thread::sleep_for(300ms);  // ready for commands: a host starts the agent once, not per take
-  json start = {{"type", "start"}, {"target", ""}, {"includeMic", sound}, {"outputPath", t.movie.string()}, {"mode", ""}};
   auto counting = [&t](const char* type, const char* phase) {
     return [&t, type, phase](const json& e) {
       if (e.value("type", "") == "micLevel") ++t.micLevels;
       return e.value("type", "") == type && (!phase || e.value("phase", "") == phase);
     };
   };
-  auto startSent = agent.send(start.dump());
-  auto recording = agent.waitFor(counting("status", "recording"), 10s);
+  auto startSent = agent->send(vantor::test::startCommand("", t.movie, sound));
+  auto recording = agent->waitFor(counting("status", "recording"), 10s);
   if (!recording) die("no \"recording\" from the agent; see " + t.log.string());
-  t.recordingAt = recording->second;
+  t.recordingAt = recording->at;
   t.startLatency = secondsBetween(startSent, t.recordingAt);
-  double cpu0 = processCpu(agent.pid());
-  auto threads0 = threadCpu(agent.pid());
+  double cpu0 = processCpu(agent->pid());
+  auto threads0 = threadCpu(agent->pid());
   auto waitUntil = [&](Clock::time_point when) {
-    agent.waitFor(counting("none", nullptr), std::max(when - Clock::now(), Clock::duration::zero()));
+    agent->waitFor(counting("none", nullptr), std::max(when - Clock::now(), Clock::duration::zero()));
   };
   if (during) during(t.recordingAt, waitUntil);
   waitUntil(t.recordingAt + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
-  for (auto& [thread, cpu] : threadCpu(agent.pid())) t.threads[thread] = cpu - threads0[thread];
-  double cpu1 = processCpu(agent.pid());
-  auto stopSent = agent.send(R"({"type":"stop"})");
-  auto finished = agent.waitFor(counting("finished", nullptr), 60s);
+  for (auto& [thread, cpu] : threadCpu(agent->pid())) t.threads[thread] = cpu - threads0[thread];
+  double cpu1 = processCpu(agent->pid());
+  auto stopSent = agent->send(json{{"type", "stop"}});
+  auto finished = agent->waitFor(counting("finished", nullptr), 60s);
   if (!finished) die("no \"finished\" from the agent; see " + t.log.string());
-  t.stopLatency = secondsBetween(stopSent, finished->second);
-  t.cpuStopping = processCpu(agent.pid()) - cpu1;
+  t.stopLatency = secondsBetween(stopSent, finished->at);
+  t.cpuStopping = processCpu(agent->pid()) - cpu1;
   t.cpuInTake = cpu1 - cpu0;
   t.recorded = secondsBetween(t.recordingAt, stopSent);
-  agent.closeStdin();
-  t.ended = agent.wait();
+  t.ended = agent->finish();
   std::istringstream lines(readAll(t.log));
   for (std::string line; std::getline(lines, line);)
     if (line.find("mux: audioTrack") != std::string::npos) t.muxLine = line.substr(line.find("mux: "));
@@ -446,19 +444,19 @@ void findToneGaps(Take& t) {
 
 struct Reencode {
   double wall = NAN;
-  Ended ended;
+  ProcessResult ended;
 };
 
 Reencode reencode(const fs::path& movie, const fs::path& dir) {
   fs::path out = dir / ("reencoded-" + movie.filename().string());
   auto began = Clock::now();
-  Child ffmpeg({"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-i", movie.string(), "-c:v", "libx264",
-                "-preset", "ultrafast", "-c:a", "copy", out.string()},
-               false, dir / ("reencoded-" + movie.stem().string() + ".log"));
+  ChildProcess ffmpeg({"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-i", movie.string(), "-c:v",
+                       "libx264", "-preset", "ultrafast", "-c:a", "copy", out.string()},
+                      {.pipes = false, .stderrFile = dir / ("reencoded-" + movie.stem().string() + ".log")});
   Reencode r;
-  r.ended = ffmpeg.wait();
+  r.ended = ffmpeg.waitForExit(300s);
   r.wall = secondsBetween(began, Clock::now());
-  if (!WIFEXITED(r.ended.status) || WEXITSTATUS(r.ended.status) != 0) r.wall = NAN;
+  if (!r.ended.exitedWith(0)) r.wall = NAN;
   fs::remove(out);
   return r;
 }
@@ -520,7 +518,7 @@ void printCost(const std::vector<Take>& takes, const std::map<int, Reencode>& re
                 mean(without), largest(without));
     if (auto r = reencoded.find(int(seconds)); r != reencoded.end())
       std::printf(" | ffmpeg re-encoding that movie's video (libx264 ultrafast, sound copied): %.2f s wall, %.2f s cpu",
-                  r->second.wall, r->second.ended.cpuSeconds);
+                  r->second.wall, r->second.ended.cpuSeconds());
     std::printf("\n");
   }
 
@@ -645,25 +643,24 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
+  vantor::test::ScratchDir scratch("vantor-sound-take-bench");
   fs::path dir;
   if (keep) {
     dir = *keep;
     fs::create_directories(dir);
   } else {
-    char pattern[] = "/tmp/vantor-sound-take-bench.XXXXXX";
-    if (!mkdtemp(pattern)) die("mkdtemp failed");
-    dir = pattern;
+    dir = scratch.path();
   }
 
-  Server display = startServer(VANTOR_VIRTUAL_DISPLAY_SCRIPT);
-  setenv("DISPLAY", display.display.c_str(), 1);
-  auto sound = runServerScript(VANTOR_VIRTUAL_SOUND_SCRIPT, "start --parent " + std::to_string(getpid()));
-  if (sound["PULSE_SERVER"].empty()) die("virtual-sound.sh did not name its server");
+  auto server = startServer(VANTOR_VIRTUAL_DISPLAY_SCRIPT, "--size 1920x1080");
+  const std::string display = server["DISPLAY"];
+  setenv("DISPLAY", display.c_str(), 1);
+  auto sound = startServer(VANTOR_VIRTUAL_SOUND_SCRIPT);
   setenv("PULSE_SERVER", sound["PULSE_SERVER"].c_str(), 1);
   setenv("PULSE_RUNTIME_PATH", sound["PULSE_RUNTIME_PATH"].c_str(), 1);
   const std::string binary = VANTOR_BINARY;
   std::printf("sound_take_bench: %s on %s, sound server %s; %ld CPUs, load %s\n", binary.c_str(),
-              display.display.c_str(), sound["PULSE_SERVER"].c_str(), sysconf(_SC_NPROCESSORS_ONLN),
+              display.c_str(), sound["PULSE_SERVER"].c_str(), sysconf(_SC_NPROCESSORS_ONLN),
               loadAverage().c_str());
 
   std::vector<Take> takes;
@@ -671,7 +668,7 @@ int main(int argc, char** argv) {
   std::string why;
   vantor::test::TestWindows x;
   if (only.empty() || only == "cost") {
-    MovingWindow moving(x, display.display);
+    MovingWindow moving(x, display);
     auto mic = vantor::test::TonePlayer::start({"micfeed", 440, 0.3, 1}, &why);
     auto speakers = vantor::test::TonePlayer::start({"sysout", 1000, 0.3, 2}, &why);
     if (!mic || !speakers) die(why);
@@ -699,7 +696,7 @@ int main(int argc, char** argv) {
       std::string label = "sync-" + std::to_string(queued) + "ms";
       for (int r = 0; r < syncRounds; ++r)
         for (bool moving : {false, true})
-          syncTakes.push_back(runSyncTake(binary, dir, label, moving, r, x, display.display, screen, clicks, micClicks));
+          syncTakes.push_back(runSyncTake(binary, dir, label, moving, r, x, display, screen, clicks, micClicks));
       for (size_t i = syncTakes.size() - size_t(2 * syncRounds); i < syncTakes.size(); ++i) syncTakes[i].clickQueue = queued;
     }
   }
@@ -715,9 +712,8 @@ int main(int argc, char** argv) {
   if (!takes.empty()) printCost(takes, reencoded);
   if (!syncTakes.empty()) printSync(syncTakes, detectorLag(kSpeakerClickHz), detectorLag(kMicClickHz));
 
-  runServerScript(VANTOR_VIRTUAL_SOUND_SCRIPT, "stop " + sound["PULSE_PID"] + " " + sound["PULSE_DIR"]);
-  kill(display.pid, SIGTERM);
-  if (!keep) fs::remove_all(dir);
-  else std::printf("movies and logs in %s\n", dir.c_str());
+  vantor::test::runServerScript(VANTOR_VIRTUAL_SOUND_SCRIPT, "stop " + sound["PULSE_PID"] + " " + sound["PULSE_DIR"], &why);
+  kill(std::atoi(server["XVFB_PID"].c_str()), SIGTERM);
+  if (keep) std::printf("movies and logs in %s\n", dir.c_str());
   return 0;
 }

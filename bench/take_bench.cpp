@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "support/movie_probe.h"
-#include "take_process.h"
+#include "take_support.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ struct TakeFigures {
   std::string scenario;
   int round = 0;
   fs::path movie;
-  Ended ended;
+  ProcessResult ended;
   double recordedWall = 0;  // the take as the bench timed it
   double startLatency = NAN, stopLatency = NAN;
   double cpuDuringTake = NAN;  // agent: from "recording" to "finished"
@@ -134,34 +134,29 @@ double playerFpsOver(const Setup& s, std::optional<long> dropsBefore, Clock::tim
 TakeFigures takeWithAgent(const Setup& s, const std::string& scenario, int round) {
   TakeFigures f{"vantor", scenario, round, s.dir / (scenario + "-vantor-" + std::to_string(round) + ".mp4")};
   fs::path err = s.dir / (scenario + "-vantor-" + std::to_string(round) + ".log");
-  Child agent({s.binary}, true, err);
+  auto agent = startAgent(s.binary, err);
   // Ready for commands before the clock starts: the host starts the agent once, not per take.
   std::this_thread::sleep_for(300ms);
-  nlohmann::json start = {{"type", "start"}, {"target", ""}, {"includeMic", false},
-                          {"outputPath", f.movie.string()}, {"mode", ""}};
   double xvfb0 = processCpu(s.xvfb), player0 = s.player ? processCpu(s.player) : 0;
   auto drops0 = s.player ? playerDrops(s.playerLog) : std::nullopt;
-  auto startSent = agent.send(start.dump());
-  auto recording = agent.waitFor(
-      [](const nlohmann::json& e) { return e.value("type", "") == "status" && e.value("phase", "") == "recording"; },
-      10s);
+  auto startSent = Clock::now();
+  auto recording = agent->start("", f.movie, false);
   if (!recording) die("no \"recording\" from the agent; see " + err.string());
-  f.startLatency = secondsBetween(startSent, recording->second);
-  double cpu0 = processCpu(agent.pid());
-  std::this_thread::sleep_until(recording->second + std::chrono::duration<double>(s.seconds));
-  f.threads = describe(threadCpu(agent.pid()));
-  f.memory = memoryOf(agent.pid());
+  f.startLatency = secondsBetween(startSent, recording->at);
+  double cpu0 = processCpu(agent->pid());
+  std::this_thread::sleep_until(recording->at + std::chrono::duration<double>(s.seconds));
+  f.threads = describe(threadCpu(agent->pid()));
+  f.memory = memoryOf(agent->pid());
   f.playerFps = playerFpsOver(s, drops0, startSent);
-  auto stopSent = agent.send(R"({"type":"stop"})");
-  auto finished = agent.waitFor([](const nlohmann::json& e) { return e.value("type", "") == "finished"; }, 15s);
+  auto stopSent = Clock::now();
+  auto finished = agent->stop(15s);
   if (!finished) die("no \"finished\" from the agent; see " + err.string());
-  f.stopLatency = secondsBetween(stopSent, finished->second);
-  f.cpuDuringTake = processCpu(agent.pid()) - cpu0;
-  f.recordedWall = secondsBetween(recording->second, stopSent);
+  f.stopLatency = secondsBetween(stopSent, finished->at);
+  f.cpuDuringTake = processCpu(agent->pid()) - cpu0;
+  f.recordedWall = secondsBetween(recording->at, stopSent);
   f.xvfbCpu = processCpu(s.xvfb) - xvfb0;
   f.playerCpu = s.player ? processCpu(s.player) - player0 : 0;
-  agent.closeStdin();
-  f.ended = agent.wait();
+  f.ended = agent->finish();
   for (std::istringstream lines(readAll(err)); std::getline(lines, f.log);)
     if (f.log.find("frames written") != std::string::npos) break;
   return f;
@@ -173,16 +168,17 @@ TakeFigures takeWithPeer(const Setup& s, const std::string& scenario, int round,
   double xvfb0 = processCpu(s.xvfb), player0 = s.player ? processCpu(s.player) : 0;
   auto drops0 = s.player ? playerDrops(s.playerLog) : std::nullopt;
   auto began = Clock::now();
-  Child peer({"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-f", "x11grab", "-framerate", "60",
-              "-video_size", "1920x1080", "-i", display, "-c:v", "libx264", "-preset", "ultrafast", f.movie.string()},
-             false, err);
+  ChildProcess peer({"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-f", "x11grab", "-framerate",
+                     "60", "-video_size", "1920x1080", "-i", display, "-c:v", "libx264", "-preset", "ultrafast",
+                     f.movie.string()},
+                    {.pipes = false, .stderrFile = err});
   std::this_thread::sleep_until(began + std::chrono::duration<double>(s.seconds));
   f.threads = describe(threadCpu(peer.pid()));
   f.memory = memoryOf(peer.pid());
   f.playerFps = playerFpsOver(s, drops0, began);
   auto stopSent = Clock::now();
   kill(peer.pid(), SIGINT);  // ffmpeg finishes the file on SIGINT, as on 'q'
-  f.ended = peer.wait();
+  f.ended = peer.waitForExit(60s);
   f.stopLatency = secondsBetween(stopSent, Clock::now());  // SIGINT to exit, for context
   f.recordedWall = secondsBetween(began, stopSent);
   f.xvfbCpu = processCpu(s.xvfb) - xvfb0;
@@ -247,7 +243,7 @@ void printTake(const TakeFigures& f) {
   std::printf(
       "%-6s %-6s #%d  changed/s mean %5.1f min %3d (movie_probe distinct/s %5.1f) | cpu %6.2f s (user %.2f sys %.2f) | rss %6.1f MB | "
       "movie %6.2f s %7.2f MB",
-      f.scenario.c_str(), f.recorder.c_str(), f.round, f.changedMean, f.changedMin, f.distinctMean, f.ended.cpuSeconds,
+      f.scenario.c_str(), f.recorder.c_str(), f.round, f.changedMean, f.changedMin, f.distinctMean, f.ended.cpuSeconds(),
       f.ended.userSeconds, f.ended.systemSeconds, f.ended.maxRssKb / 1024.0, f.movieSeconds, f.bytes / 1e6);
   if (f.recorder == "vantor")
     std::printf(" | start %.3f s stop %.3f s | cpu in take %.2f s", f.startLatency, f.stopLatency, f.cpuDuringTake);
@@ -273,7 +269,7 @@ Summary summarise(const std::vector<TakeFigures>& takes, const std::string& scen
     s.changed += f.changedMean;
     s.distinct += f.distinctMean;
     s.playerFps += f.playerFps;
-    s.cpu += f.ended.cpuSeconds;
+    s.cpu += f.ended.cpuSeconds();
     s.rssMb = std::max(s.rssMb, f.ended.maxRssKb / 1024.0);
     s.mb += f.bytes / 1e6;
     s.start += f.startLatency;
@@ -316,34 +312,34 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
+  vantor::test::ScratchDir scratch("vantor-take-bench");
   if (keep) {
     setup.dir = *keep;
     fs::create_directories(setup.dir);
   } else {
-    char pattern[] = "/tmp/vantor-take-bench.XXXXXX";
-    if (!mkdtemp(pattern)) die("mkdtemp failed");
-    setup.dir = pattern;
+    setup.dir = scratch.path();
   }
 
-  Server server = startServer(VANTOR_VIRTUAL_DISPLAY_SCRIPT);
-  setenv("DISPLAY", server.display.c_str(), 1);
-  setup.xvfb = server.pid;
+  auto server = startServer(VANTOR_VIRTUAL_DISPLAY_SCRIPT, "--size 1920x1080");
+  const std::string display = server["DISPLAY"];
+  setenv("DISPLAY", display.c_str(), 1);
+  setup.xvfb = std::atoi(server["XVFB_PID"].c_str());
   std::printf("take_bench: %s on %s (Xvfb %d), %d rounds of %.0f s, %ld CPUs, load %s\n", setup.binary.c_str(),
-              server.display.c_str(), server.pid, rounds, setup.seconds, sysconf(_SC_NPROCESSORS_ONLN),
+              display.c_str(), setup.xvfb, rounds, setup.seconds, sysconf(_SC_NPROCESSORS_ONLN),
               loadAverage().c_str());
   std::printf("peer: ffmpeg -f x11grab -framerate 60 -video_size 1920x1080 -i %s -c:v libx264 -preset ultrafast "
               "out.mp4, ended with SIGINT\nmoving content: ffplay -an -f lavfi -i testsrc2=size=1280x720:rate=60\n",
-              server.display.c_str());
+              display.c_str());
 
   std::vector<TakeFigures> takes;
   for (std::string scenario : {"moving", "still"}) {
     if (!only.empty() && only != scenario) continue;
-    std::unique_ptr<Child> player;
+    std::unique_ptr<ChildProcess> player;
     if (scenario == "moving") {
-      player = std::make_unique<Child>(
+      player = std::make_unique<ChildProcess>(
           std::vector<std::string>{"ffplay", "-hide_banner", "-loglevel", "error", "-stats", "-an", "-f", "lavfi",
                                    "-i", "testsrc2=size=1280x720:rate=60"},
-          false, setup.dir / "ffplay.log");
+          vantor::test::ChildOptions{.pipes = false, .stderrFile = setup.dir / "ffplay.log"});
       setup.playerLog = setup.dir / "ffplay.log";
       setup.player = player->pid();
       std::this_thread::sleep_for(2s);  // its window up and playing
@@ -354,13 +350,13 @@ int main(int argc, char** argv) {
     for (int r = 0; r < rounds; ++r) {
       takes.push_back(takeWithAgent(setup, scenario, r));
       std::fprintf(stderr, "take_bench: %s vantor #%d done\n", scenario.c_str(), r);
-      takes.push_back(takeWithPeer(setup, scenario, r, server.display));
+      takes.push_back(takeWithPeer(setup, scenario, r, display));
       std::fprintf(stderr, "take_bench: %s ffmpeg #%d done\n", scenario.c_str(), r);
     }
     player.reset();  // killed: the screen is still from here on
   }
   std::printf("load after the takes: %s\n", loadAverage().c_str());
-  kill(server.pid, SIGTERM);
+  kill(setup.xvfb, SIGTERM);
 
   std::fprintf(stderr, "take_bench: decoding the movies\n");
   for (auto& f : takes) measureMovie(f);
@@ -388,7 +384,6 @@ int main(int argc, char** argv) {
                 cpuTarget, verdict(cpuRatio <= cpuTarget), verdict(ours.rssMb <= 100),
                 verdict(ours.startMax <= 0.15), verdict(ours.stopMax <= 0.2));
   }
-  if (!keep) fs::remove_all(setup.dir);
-  else std::printf("movies and logs in %s\n", setup.dir.c_str());
+  if (keep) std::printf("movies and logs in %s\n", setup.dir.c_str());
   return 0;
 }

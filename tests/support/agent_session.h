@@ -1,13 +1,11 @@
 #pragma once
-// The agent in command mode on one X server (and whatever sound server the
-// environment names), talked to as a host does: commands in, events read
-// back with the time the host read them.
-
-#include <stdlib.h>
-
-#include <gtest/gtest.h>
+// The agent in command mode, talked to as a host does: commands in, events
+// read back with the time the host read them. Shared by the tests and the
+// benchmarks; `complain` says what a failure means to the caller (a failed
+// test, an ended benchmark).
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -15,13 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "support/agent_process.h"
+#include "support/child_process.h"
 
 namespace vantor::test {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using testing::AgentProcess;
 using Clock = std::chrono::steady_clock;
 
 struct Event {
@@ -29,65 +26,88 @@ struct Event {
   Clock::time_point at;  // when the host read it
 };
 
-inline bool isStatus(const json& e, const char* phase) { return e.value("type", "") == "status" && e.value("phase", "") == phase; }
+inline bool isType(const json& e, std::string_view type) { return e.is_object() && e.value("type", "") == type; }
+inline bool isStatus(const json& e, std::string_view phase) {
+  return isType(e, "status") && e.value("phase", "") == phase;
+}
 
-// The agent in command mode on one X server, talked to as a host does.
+inline json startCommand(const std::string& target, const std::filesystem::path& path, bool mic) {
+  return {{"type", "start"}, {"target", target}, {"includeMic", mic}, {"outputPath", path.string()}, {"mode", ""}};
+}
+
 class Agent {
  public:
-  explicit Agent(const std::string& display) {
-    setenv("DISPLAY", display.c_str(), 1);
-    process_ = std::make_unique<AgentProcess>();
-  }
+  using Complain = std::function<void(const std::string&)>;
+  // Runs on the X and sound servers the environment names.
+  explicit Agent(Complain complain, ChildOptions options = {}, std::string binary = VANTOR_BINARY)
+      : complain_(std::move(complain)), process_(std::make_unique<ChildProcess>(std::vector{binary}, options)) {}
 
-  Clock::time_point send(const json& command) {
+  Clock::time_point send(const json& command) { return send(command.dump()); }
+  Clock::time_point send(const std::string& line) {
     auto at = Clock::now();
-    EXPECT_TRUE(process_->write(command.dump() + "\n")) << command.dump();
+    if (!process_->write(line + "\n", 120s)) complain_("cannot write " + line.substr(0, 200));
     return at;
   }
 
-  // Reads events until one satisfies `wanted` or `timeout` passes; every
-  // event read is kept in events(). An error event ends the wait.
+  // Reads events until one is `wanted` or `timeout` passes; all are kept in
+  // events(). An error event that is not wanted ends the wait, complaining.
   std::optional<Event> waitFor(const std::function<bool(const json&)>& wanted, Clock::duration timeout) {
-    auto until = Clock::now() + timeout;
-    for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-      if (left.count() <= 0) return std::nullopt;
-      auto line = process_->readStdoutLine(left);
+    for (auto until = Clock::now() + timeout;;) {
+      auto left = std::chrono::duration_cast<Millis>(until - Clock::now());
+      auto line = left.count() > 0 ? process_->readStdoutLine(left) : std::nullopt;
       if (!line) return std::nullopt;
-      Event e{testing::parseEvent(*line), Clock::now()};
-      events_.push_back(e);
-      EXPECT_TRUE(e.body.is_object()) << *line;
+      const Event& e = events_.emplace_back(Event{json::parse(*line, nullptr, false), Clock::now()});
+      if (!e.body.is_object()) complain_("not an event line: " + line->substr(0, 200));
       if (wanted(e.body)) return e;
-      if (e.body.value("type", "") == "error") {
-        ADD_FAILURE() << "the agent answered " << *line;
+      if (isType(e.body, "error")) {
+        complain_("the agent answered " + *line);
         return std::nullopt;
       }
     }
   }
-  std::optional<Event> waitForStatus(const char* phase, Clock::duration timeout = 10s) {
+  std::optional<Event> waitForStatus(std::string_view phase, Clock::duration timeout = 10s) {
     return waitFor([&](const json& e) { return isStatus(e, phase); }, timeout);
+  }
+  std::optional<Event> waitForType(std::string_view type, Clock::duration timeout = 10s) {
+    return waitFor([&](const json& e) { return isType(e, type); }, timeout);
   }
   // Lets `span` pass while reading what the agent reports meanwhile.
   void watch(Clock::duration span) {
     waitFor([](const json&) { return false; }, span);
   }
 
+  // "start": "starting", then "recording", which is returned.
+  std::optional<Event> start(const std::string& target, const std::filesystem::path& path, bool mic) {
+    send(startCommand(target, path, mic));
+    auto recording = waitForStatus("starting") ? waitForStatus("recording") : std::nullopt;
+    if (!recording) complain_("no \"starting\" and \"recording\" for a take of " + path.string());
+    return recording;
+  }
+  // "stop": "stopping", then "finished", which is returned.
+  std::optional<Event> stop(Clock::duration timeout = 20s) {
+    send(json{{"type", "stop"}});
+    auto finished = waitForStatus("stopping") ? waitForType("finished", timeout) : std::nullopt;
+    if (!finished) complain_("no \"stopping\" and \"finished\" after stop");
+    return finished;
+  }
+
   const std::vector<Event>& events() const { return events_; }
-  std::vector<double> elapsedSeconds() const {
+  // The `member` of every event of `type` so far, as numbers.
+  std::vector<double> values(std::string_view type, const char* member) const {
     std::vector<double> out;
     for (const Event& e : events_)
-      if (e.body.value("type", "") == "elapsed") out.push_back(e.body.at("seconds").get<double>());
+      if (isType(e.body, type)) out.push_back(e.body.at(member).get<double>());
     return out;
   }
 
-  // Ends the agent as a host does and returns what it logged.
-  testing::ProcessResult finish() { return process_->finish(); }
+  // Closes stdin and collects what it logged until it exits.
+  ProcessResult finish() { return process_->finish(); }
   pid_t pid() const { return process_->pid(); }
-  // For what the commands above do not cover: raw bytes, signals, the exit.
-  testing::AgentProcess& process() { return *process_; }
+  ChildProcess& process() { return *process_; }
 
  private:
-  std::unique_ptr<AgentProcess> process_;
+  Complain complain_;
+  std::unique_ptr<ChildProcess> process_;
   std::vector<Event> events_;
 };
 

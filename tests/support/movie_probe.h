@@ -1,19 +1,8 @@
 #pragma once
-// Reads movies back for tests, over libavformat/libavcodec: what streams a
-// file holds, what decoding them yields, and the decoded pictures as BGRA.
-//
-//   auto facts = test::probeMovie(path);            // decodes every stream once
-//   const auto& v = facts.video();                  // the first video stream
-//   EXPECT_EQ(v.codec, "h264"); EXPECT_EQ(v.decodedFrames, 90);
-//   for (const auto& f : test::decodeVideoFrames(path)) { f.pts; f.rgbAt(10, 10); }
-//   auto perSecond = test::distinctFramesPerSecond(path);  // changes per second of pts
-//   auto sound = test::decodeAudio(path);           // the first audio stream as float samples
-//   test::dominantFrequency(sound.samples, sound.sampleRate);  // e.g. 440 for an A
-//   auto packets = test::readPackets(path, "video");  // as stored, not decoded
-//
-// Everything throws std::runtime_error, with FFmpeg's reason, when the file
-// cannot be opened or decoded. Decoded pictures are converted with the
-// colour matrix and range the stream declares.
+// Reads movies back for tests over libavformat/libavcodec: the streams a file
+// holds, what decoding them yields, and the decoded pictures as BGRA (with
+// the colour matrix and range the stream declares). Everything throws
+// std::runtime_error, with FFmpeg's reason, when a file cannot be read.
 
 #include <cstddef>
 #include <cstdint>
@@ -27,20 +16,15 @@ namespace vantor::test {
 
 struct StreamFacts {
   int index = -1;
-  std::string type;   // "video", "audio", ...
-  std::string codec;  // "h264", "aac", "pcm_s16le", ...
+  std::string type;      // "video", "audio", ...
+  std::string codec;     // "h264", "aac", "pcm_s16le", ...
   double startTime = 0;  // seconds
   double duration = 0;   // seconds, as the container declares (the stream's, else the file's)
-
-  // Video.
+  // Video. Colour tags as FFmpeg names them ("bt709", "tv", ...), "unknown" when untagged.
   int width = 0, height = 0;
-  std::string pixelFormat;  // "yuv420p"
-  // Colour tags as FFmpeg names them: "smpte170m", "bt709", ... and "tv"/"pc"
-  // for the range; "unknown" when untagged.
-  std::string colorSpace, colorPrimaries, colorTransfer, colorRange;
+  std::string pixelFormat, colorSpace, colorPrimaries, colorTransfer, colorRange;
   int64_t decodedFrames = 0;  // pictures (video) or sample frames (audio) decoding yielded
   double lastPts = 0;         // seconds: the latest pts of a decoded picture
-
   // Audio.
   int sampleRate = 0, channels = 0;
   int64_t decodedSamples = 0;  // per channel
@@ -48,14 +32,11 @@ struct StreamFacts {
 };
 
 struct MovieFacts {
-  std::string format;    // libavformat's name, e.g. "mov,mp4,m4a,3gp,3g2,mj2"
-  double duration = 0;   // seconds, the file's
+  std::string format;   // libavformat's name, e.g. "mov,mp4,m4a,3gp,3g2,mj2"
+  double duration = 0;  // seconds, the file's
   std::vector<StreamFacts> streams;
-
-  // The first stream of `type`, or nullptr.
-  const StreamFacts* find(std::string_view type) const;
-  // The first video / audio stream; throws when there is none.
-  const StreamFacts& video() const;
+  const StreamFacts* find(std::string_view type) const;  // the first of `type`, or nullptr
+  const StreamFacts& video() const;                      // the first video stream; throws when none
   const StreamFacts& audio() const;
 };
 
@@ -64,13 +45,12 @@ MovieFacts probeMovie(const std::filesystem::path& path);
 
 struct DecodedFrame {
   double pts = 0;  // seconds
-  // Seconds on screen: until the next picture's pts, and for the last one
-  // until the end of the stream as the container declares it (libavformat
-  // does not hand over stored per-sample durations of fragmented MPEG-4).
+  // Seconds on screen: until the next picture's pts, the last one until the
+  // end of the stream as the container declares it.
   double duration = 0;
   bool keyFrame = false;
   int width = 0, height = 0;
-  std::vector<uint8_t> bgra;  // rows of 4 × width bytes, B,G,R,A
+  std::vector<uint8_t> bgra;  // rows of 4 × width bytes
 
   const uint8_t* pixel(int x, int y) const { return bgra.data() + (size_t(y) * width + x) * 4; }
   uint32_t rgbAt(int x, int y) const {  // 0xRRGGBB
@@ -81,19 +61,18 @@ struct DecodedFrame {
   int distanceAt(int x, int y, uint32_t rgb) const;
 };
 
-// Decodes the first video stream and hands each picture, in decoding order
-// (presentation order for streams without B-frames), to `visit`; returning
-// false stops early. Each picture is handed over once the next one (or the
-// end) is known, which gives it its duration.
-void forEachVideoFrame(const std::filesystem::path& path, const std::function<bool(const DecodedFrame&)>& visit);
+// Hands each picture of the first video stream, in decoding order, to
+// `visit` once the next one (or the end) gives it its duration; returning
+// false stops early. `fast` converts about four times faster, a few steps
+// less exactly (for checks of content rather than of colours).
+void forEachVideoFrame(const std::filesystem::path& path, const std::function<bool(const DecodedFrame&)>& visit,
+                       bool fast = false);
 // The same, collected. Mind the memory: every picture is kept as BGRA.
 std::vector<DecodedFrame> decodeVideoFrames(const std::filesystem::path& path, size_t maxFrames = SIZE_MAX);
 
-// For each second of pts up to the last picture's (element i covers [i, i+1)),
-// how many pictures differ
-// from the one before them: some channel of some pixel moved by more than
-// `tolerance`, which coding noise between repeated pictures stays under. The
-// first picture counts as a change.
+// For each second of pts (element i covers [i, i+1)), how many pictures
+// differ from the one before them: a channel of a pixel moved by more than
+// `tolerance`, which coding noise between repeats stays under. The first counts.
 std::vector<int> distinctFramesPerSecond(const std::filesystem::path& path, int tolerance = 24);
 
 // The first audio stream decoded, its first channel as float samples at
@@ -107,7 +86,7 @@ struct DecodedAudio {
 DecodedAudio decodeAudio(const std::filesystem::path& path);
 
 // The frequency in [minHz, maxHz], in steps of `stepHz`, where the first
-// second of `samples` has the most energy (Goertzel at each step).
+// second of `samples` has the most energy.
 double dominantFrequency(const std::vector<float>& samples, int sampleRate, double minHz = 50, double maxHz = 4000,
                          double stepHz = 1);
 

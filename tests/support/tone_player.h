@@ -4,11 +4,11 @@
 // default way (PULSE_SERVER and friends, inherited) and dies with the test
 // process even when that crashes.
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "support/child_process.h"
 
 namespace vantor::test {
 
@@ -24,14 +24,10 @@ class TonePlayer {
  public:
   // Null, with `why` set, when ffmpeg cannot be started.
   static std::unique_ptr<TonePlayer> start(const ToneOptions& options, std::string* why);
-  // Stops the tone and reaps the child.
-  ~TonePlayer();
-  TonePlayer(const TonePlayer&) = delete;
-  TonePlayer& operator=(const TonePlayer&) = delete;
 
  private:
-  explicit TonePlayer(pid_t pid) : pid_(pid) {}
-  pid_t pid_;
+  explicit TonePlayer(std::vector<std::string> argv) : ffmpeg_(std::move(argv), {.pipes = false}) {}
+  ChildProcess ffmpeg_;  // killed with the player
 };
 
 }  // namespace vantor::test

@@ -1,13 +1,13 @@
 #include "support/x11_test_windows.h"
 
+#include "support/child_process.h"
+
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -53,55 +53,43 @@ uint32_t TestWindows::atom(std::string_view name) {
   return r->atom;
 }
 
-uint32_t TestWindows::create(const WindowOptions& options) {
+uint32_t TestWindows::create(const WindowOptions& o) {
   uint32_t w = xcb_generate_id(c_);
-  uint32_t mask = XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT;
-  uint32_t values[] = {options.color, options.borderColor, options.overrideRedirect ? 1u : 0u};
-  xcb_create_window(c_, XCB_COPY_FROM_PARENT, w, root(), static_cast<int16_t>(options.x), static_cast<int16_t>(options.y),
-                    static_cast<uint16_t>(options.width), static_cast<uint16_t>(options.height),
-                    static_cast<uint16_t>(options.borderWidth),
-                    XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual, mask, values);
-
-  if (options.checkerColor) {
+  uint32_t values[] = {o.color, o.borderColor, o.overrideRedirect ? 1u : 0u};
+  xcb_create_window(c_, XCB_COPY_FROM_PARENT, w, root(), int16_t(o.x), int16_t(o.y), uint16_t(o.width),
+                    uint16_t(o.height), uint16_t(o.borderWidth), XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
+                    XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+  if (o.checkerColor) {
     // The server tiles the background pixmap, so the pattern paints itself.
-    int cell = options.checkerSize;
+    uint16_t cell = uint16_t(o.checkerSize);
     xcb_pixmap_t tile = xcb_generate_id(c_);
-    xcb_create_pixmap(c_, screen_->root_depth, tile, w, static_cast<uint16_t>(2 * cell), static_cast<uint16_t>(2 * cell));
+    xcb_create_pixmap(c_, screen_->root_depth, tile, w, 2 * cell, 2 * cell);
     xcb_gcontext_t gc = xcb_generate_id(c_);
-    uint32_t fg = options.color;
-    xcb_create_gc(c_, gc, tile, XCB_GC_FOREGROUND, &fg);
-    xcb_rectangle_t all{0, 0, static_cast<uint16_t>(2 * cell), static_cast<uint16_t>(2 * cell)};
+    xcb_create_gc(c_, gc, tile, XCB_GC_FOREGROUND, &o.color);
+    xcb_rectangle_t all{0, 0, uint16_t(2 * cell), uint16_t(2 * cell)};
     xcb_poly_fill_rectangle(c_, tile, gc, 1, &all);
-    fg = *options.checkerColor;
-    xcb_change_gc(c_, gc, XCB_GC_FOREGROUND, &fg);
-    xcb_rectangle_t squares[] = {{static_cast<int16_t>(cell), 0, static_cast<uint16_t>(cell), static_cast<uint16_t>(cell)},
-                                 {0, static_cast<int16_t>(cell), static_cast<uint16_t>(cell), static_cast<uint16_t>(cell)}};
+    xcb_change_gc(c_, gc, XCB_GC_FOREGROUND, &*o.checkerColor);
+    xcb_rectangle_t squares[] = {{int16_t(cell), 0, cell, cell}, {0, int16_t(cell), cell, cell}};
     xcb_poly_fill_rectangle(c_, tile, gc, 2, squares);
     xcb_change_window_attributes(c_, w, XCB_CW_BACK_PIXMAP, &tile);
     xcb_free_gc(c_, gc);
     xcb_free_pixmap(c_, tile);
   }
-
-  if (options.netWmName)
-    setProperty(c_, w, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, options.netWmName->data(), options.netWmName->size());
-  if (options.wmName) setProperty(c_, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, options.wmName->data(), options.wmName->size());
-  if (options.wmClass) {
-    std::string both = *options.wmClass + '\0' + *options.wmClass + '\0';
+  if (o.netWmName) setProperty(c_, w, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, o.netWmName->data(), o.netWmName->size());
+  if (o.wmName) setProperty(c_, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, o.wmName->data(), o.wmName->size());
+  if (o.wmClass) {
+    std::string both = *o.wmClass + '\0' + *o.wmClass + '\0';
     setProperty(c_, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, both.data(), both.size());
   }
-  if (options.pid) setProperty(c_, w, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, &*options.pid, 1);
-  if (options.windowType) {
-    uint32_t type = atom(*options.windowType);
+  if (o.pid) setProperty(c_, w, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, &*o.pid, 1);
+  if (o.windowType) {
+    uint32_t type = atom(*o.windowType);
     setProperty(c_, w, atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, &type, 1);
   }
-  // The position and size are the user's wish: window managers keep them.
-  uint32_t hints[18] = {};
-  hints[0] = 1 | 2;  // USPosition | USSize
-  hints[1] = static_cast<uint32_t>(options.x), hints[2] = static_cast<uint32_t>(options.y);
-  hints[3] = static_cast<uint32_t>(options.width), hints[4] = static_cast<uint32_t>(options.height);
+  // The position and size are the user's wish (USPosition | USSize): window managers keep them.
+  uint32_t hints[18] = {1 | 2, uint32_t(o.x), uint32_t(o.y), uint32_t(o.width), uint32_t(o.height)};
   setProperty(c_, w, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 32, hints, 18);
-
-  if (options.mapped) map(w);
+  if (o.mapped) map(w);
   else sync();
   return w;
 }
@@ -172,27 +160,12 @@ void TestWindows::waitForMapState(uint32_t window, bool viewable) {
 std::unique_ptr<VirtualDisplay> VirtualDisplay::start(const std::string& script, const std::string& options,
                                                       std::string* why) {
   // --parent: the server goes with this process even when a test crashes.
-  std::string cmd = "bash '" + script + "' start " + options + " --parent " + std::to_string(getpid()) + " 2>&1";
-  FILE* out = popen(cmd.c_str(), "r");
-  if (!out) {
-    *why = "cannot run " + script;
-    return nullptr;
-  }
-  std::string text;
-  char buf[256];
-  while (size_t n = std::fread(buf, 1, sizeof buf, out)) text.append(buf, n);
-  int status = pclose(out);
+  auto words = runServerScript(script, "start " + options + " --parent " + std::to_string(getpid()), why);
+  if (words["DISPLAY"].empty()) return nullptr;
   std::unique_ptr<VirtualDisplay> d(new VirtualDisplay);
-  std::istringstream words(text);
-  for (std::string word; words >> word;) {
-    if (word.rfind("DISPLAY=", 0) == 0) d->name_ = word.substr(8);
-    else if (word.rfind("XVFB_PID=", 0) == 0) d->xvfbPid_ = std::atoi(word.c_str() + 9);
-    else if (word.rfind("WM_PID=", 0) == 0) d->wmPid_ = std::atoi(word.c_str() + 7);
-  }
-  if (status != 0 || d->name_.empty()) {
-    *why = "virtual-display.sh " + options + " failed: " + text;
-    return nullptr;
-  }
+  d->name_ = words["DISPLAY"];
+  d->xvfbPid_ = std::atoi(words["XVFB_PID"].c_str());
+  d->wmPid_ = std::atoi(words["WM_PID"].c_str());
   return d;
 }
 

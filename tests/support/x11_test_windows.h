@@ -1,31 +1,21 @@
 #pragma once
 // Client windows on an X server, made to order for tests, and private X
-// servers to put them on.
-//
-//   vantor::test::TestWindows x;                   // connects to $DISPLAY
-//   auto id = x.create({.x = 50, .y = 60, .width = 320, .height = 200,
-//                       .color = 0xff0000, .netWmName = "Editor", .wmClass = "Gedit"});
-//   x.fill(id, 0x00ff00);                          // repaint it green
-//
-// Windows are filled by the X server itself (a background colour or pattern),
-// so they stay painted without an event loop. create() returns once a mapped
-// window is viewable (with a window manager, once it was framed and mapped).
-// Everything the object made goes when it does (its connection closes).
-//
-// The server's visual is assumed TrueColor, depth 24 (as on Xvfb): colours
-// are 0xRRGGBB.
+// servers to put them on. Windows are filled by the X server itself (a
+// background colour or pattern), so they stay painted without an event loop;
+// they go when the object that made them does. Colours are 0xRRGGBB (a
+// TrueColor visual of depth 24, as on Xvfb).
 
 #include <xcb/xcb.h>
 
-#include <cstdint>
-#include <memory>
 #include <atomic>
 #include <chrono>
-#include <thread>
-#include <vector>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 namespace vantor::test {
 

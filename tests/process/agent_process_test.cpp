@@ -1,0 +1,145 @@
+// The real binary through its standard streams, for what only the process
+// shows: the start-up and exit, stdin read and cut into lines by the reader
+// thread, the log lines on stderr, a host that stops listening, and the
+// ending signals. Decoding and the answers themselves are tested in
+// tests/unit and by the fuzzer.
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child_process.h"
+
+namespace vantor::test {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+const std::string kStarted = "[INFO] vantor: started, waiting for commands on stdin";
+const std::string kExiting = "[INFO] vantor: stdin closed, exiting";
+const std::string kStop = R"({"type":"stop"})";
+const json kNotRecording = {{"type", "error"}, {"message", "not recording"}};
+const json kNoTarget = {{"type", "error"}, {"message", "screenshot: no active capture target"}};
+const json kMalformedStart = {{"type", "error"}, {"message", "malformed start command"}};
+
+// Each line of `out` is one compact event, equal to the expected one at its place.
+void expectEvents(const std::string& out, const std::vector<json>& expected) {
+  EXPECT_TRUE(out.empty() || out.back() == '\n') << "stdout ends mid-line: " << out;
+  std::vector<std::string> lines = splitLines(out);
+  ASSERT_EQ(lines.size(), expected.size()) << out;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    json event = json::parse(lines[i], nullptr, false);
+    EXPECT_EQ(event, expected[i]) << lines[i];
+    EXPECT_EQ(lines[i].size(), event.dump().size()) << "not compact: " << lines[i];
+  }
+}
+
+TEST(AgentProcess, AnnouncesItselfUnpromptedAnswersEachLineAtOnceAndExitsZeroAtEndOfInput) {
+  // Any first argument but "list-targets" runs command mode.
+  for (std::vector<std::string> argv : {std::vector<std::string>{}, {"--help"}, {"-h", "extra"}, {""}}) {
+    SCOPED_TRACE(::testing::PrintToString(argv));
+    argv.insert(argv.begin(), VANTOR_BINARY);
+    ChildProcess agent(argv);
+    // Hosts wait for this line before they send anything.
+    EXPECT_EQ(agent.readStderrLine(), kStarted);
+    for (int i = 0; i < 2; ++i) {  // answered with stdin still open
+      ASSERT_TRUE(agent.write(kStop + "\n"));
+      auto answer = agent.readStdoutLine();
+      ASSERT_TRUE(answer) << "no answer while stdin is open";
+      expectEvents(*answer + "\n", {kNotRecording});
+    }
+    ProcessResult r = agent.finish();
+    EXPECT_TRUE(r.exitedWith(0)) << r.describeEnd();
+    EXPECT_EQ(r.err, kExiting + "\n");
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(AgentProcess, CutsLinesWhateverTheWritesAndLogsWhatIsNotACommand) {
+  ChildProcess agent({VANTOR_BINARY});
+  // Each chunk in a read of its own: cuts inside a member, between CR and LF
+  // and inside multi-byte white space, which is trimmed (U+3000, U+00A0).
+  const std::vector<std::string> chunks = {
+      R"({"type":"scr)", "eenshot\"}\n" + kStop, "\r", "\n\xe3\x80", "\x80{\"type\":\"pause\"}\xc2", "\xa0\n",
+      "\n \t\r\n\xe2\x80\xa8\n",                       // blank lines: nothing
+      kStop + "\xff\n",                                // not UTF-8: dropped without a word
+      " \t\xe3\x80\x80not json at all \xc2\xa0\r\n",   // logged, trimmed
+      R"({"type":"Stop"})" "\n",                       // types are case-sensitive
+      R"({"type":"start","target":""})" "\n",
+      kStop,  // no LF: never handled, not even at end of input
+  };
+  for (const std::string& chunk : chunks) {
+    ASSERT_TRUE(agent.write(chunk));
+    std::this_thread::sleep_for(30ms);
+  }
+  ProcessResult r = agent.finish();
+  EXPECT_TRUE(r.exitedWith(0)) << r.describeEnd();
+  expectEvents(r.out, {kNoTarget, kNotRecording, kNotRecording, kMalformedStart});
+  EXPECT_EQ(splitLines(r.err), (std::vector<std::string>{kStarted, "[ERROR] vantor: malformed JSON: not json at all",
+                                                          "[INFO] vantor: unknown command type 'Stop'", kExiting}));
+}
+
+TEST(AgentProcess, AHostThatClosesStdoutDoesNotEndTheAgent) {
+  ChildProcess agent({VANTOR_BINARY});
+  ASSERT_EQ(agent.readStderrLine(), kStarted);
+  agent.closeStdout();
+  // Every answer now fails to write; with SIGPIPE at its default the first
+  // would end the process. The log line shows the lines after them handled.
+  std::string stops;
+  for (int i = 0; i < 1000; ++i) stops += kStop + "\n";
+  ASSERT_TRUE(agent.write(stops + R"({"type":"Stop"})" "\n"));
+  EXPECT_EQ(agent.readStderrLine(), "[INFO] vantor: unknown command type 'Stop'");
+  ProcessResult r = agent.finish();
+  EXPECT_TRUE(r.exitedWith(0)) << r.describeEnd();
+  EXPECT_EQ(r.err, kExiting + "\n");
+}
+
+// A signal during a take: tests/system/take_test.cpp.
+TEST(AgentProcess, EachEndingSignalEndsAnIdleAgentWithStatusZeroAndNoEvent) {
+  for (auto [signal, name] : {std::pair{SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}}) {
+    SCOPED_TRACE(name);
+    ChildProcess agent({VANTOR_BINARY});
+    ASSERT_EQ(agent.readStderrLine(), kStarted);
+    ASSERT_EQ(::kill(agent.pid(), signal), 0);
+    ProcessResult r = agent.waitForExit();  // stdin stays open: the signal alone ends it
+    EXPECT_TRUE(r.exitedWith(0)) << r.describeEnd();
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string("[INFO] vantor: ") + name + " received, finishing the take\n");
+  }
+}
+
+TEST(AgentProcess, ASecondSignalEndsAnAgentStuckOnAFullStderrAtOnce) {
+  ChildProcess agent({VANTOR_BINARY});
+  ASSERT_EQ(agent.readStderrLine(), kStarted);
+  // Three pipes' worth of malformed lines, each logged whole in a page of its
+  // own, for a host that reads none: the command loop ends up waiting in a
+  // log write for good, so the first signal can never finish.
+  agent.holdStderr();
+  const std::string line(4096 - std::string("[ERROR] vantor: malformed JSON: \n").size(), 'x');
+  std::string flood;
+  for (int i = 0; i < 48; ++i) flood += line + "\n";
+  ASSERT_TRUE(agent.write(flood));
+  size_t unread = 0;  // stuck once the pipe stays as it is
+  for (int i = 0; i < 100; ++i) {
+    std::this_thread::sleep_for(100ms);
+    size_t now = agent.stderrUnread();
+    if (now == unread && now > 0) break;
+    unread = now;
+  }
+  ASSERT_GT(unread, 0u);
+  ASSERT_LT(unread, 48u * 4096) << "every line was logged: nothing held the agent";
+  // Both may be pending when the agent looks; it takes the lower number first.
+  ASSERT_EQ(::kill(agent.pid(), SIGTERM), 0);
+  ASSERT_EQ(::kill(agent.pid(), SIGINT), 0);
+  ProcessResult r = agent.waitForExit();
+  EXPECT_TRUE(r.exitedWith(128 + SIGINT) || r.exitedWith(128 + SIGTERM)) << r.describeEnd();
+}
+
+}  // namespace
+}  // namespace vantor::test

@@ -1,0 +1,144 @@
+#pragma once
+// What the takes of the real agent share: a private Xvfb per test, a scratch
+// folder kept when the test fails, the agent session, and the movie read back
+// with FFmpeg's libraries, one decoded picture at a time.
+//
+// Moving content is a window repainted with the next colour of a palette
+// about every 16 ms: each picture is one solid colour, so every decoded
+// frame can be checked pixel by pixel, and consecutive colours differ widely,
+// so every repaint the agent caught is a distinct frame.
+
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/agent_session.h"
+#include "support/movie_probe.h"
+#include "support/screenshot_probe.h"
+#include "support/x11_test_windows.h"
+
+namespace vantor::test {
+
+constexpr int kWidth = 1920, kHeight = 1080;
+// A decoded pixel against the colour painted: 4:2:0 and limited range cost a few steps.
+constexpr int kColourTolerance = 16;
+constexpr uint32_t kBlack = 0x000000;
+// Far apart, and far from black, so that a wrong picture cannot pass for a right one.
+constexpr std::array<uint32_t, 10> kPalette = {0xff0000, 0x00ff00, 0x0000ff, 0xffff00, 0x00ffff,
+                                               0xff00ff, 0xffffff, 0x808080, 0xc04000, 0x4080c0};
+
+inline double secondsBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+inline int distance(uint32_t a, uint32_t b) {
+  int d = 0;
+  for (int shift : {0, 8, 16}) d = std::max(d, std::abs(int((a >> shift) & 0xff) - int((b >> shift) & 0xff)));
+  return d;
+}
+inline bool isPaletteColour(uint32_t rgb) {
+  return std::any_of(kPalette.begin(), kPalette.end(), [&](uint32_t p) { return distance(rgb, p) <= kColourTolerance; });
+}
+inline uint32_t rgbOf(const DecodedJpeg::Colour& c) {
+  auto byte = [](double v) { return uint32_t(std::lround(std::clamp(v, 0.0, 255.0))); };
+  return byte(c.r) << 16 | byte(c.g) << 8 | byte(c.b);
+}
+
+// One decoded picture, reduced to what the checks look at.
+struct Picture {
+  double pts = 0, duration = 0;
+  bool changed = false, key = false;  // changed: differs from the picture before it
+  std::vector<uint32_t> probes;       // colours at the probe points, in their order
+};
+
+struct Movie {
+  MovieFacts facts;
+  std::vector<Picture> pictures;
+  int changesBetween(double from, double to) const {
+    return int(std::count_if(pictures.begin(), pictures.end(),
+                             [&](const Picture& p) { return p.changed && p.pts >= from && p.pts < to; }));
+  }
+};
+
+// Probes the movie and decodes every picture once; throws when FFmpeg cannot read it.
+inline Movie readMovie(const std::filesystem::path& path, const std::vector<std::pair<int, int>>& probes) {
+  Movie movie{probeMovie(path), {}};
+  std::vector<uint8_t> previous;
+  forEachVideoFrame(path, [&](const DecodedFrame& f) {
+    Picture p{f.pts, f.duration, previous.size() != f.bgra.size(), f.keyFrame, {}};
+    // Every fourth pixel of every fourth row: the content is large areas of one colour.
+    for (size_t row = 0; !p.changed && row < size_t(f.height); row += 4)
+      for (size_t i = row * f.width * 4; !p.changed && i < (row + 1) * f.width * 4; i += i % 4 == 2 ? 14 : 1)
+        p.changed = std::abs(int(f.bgra[i]) - int(previous[i])) > 24;
+    for (auto [x, y] : probes) p.probes.push_back(f.rgbAt(x, y));
+    previous = f.bgra;
+    movie.pictures.push_back(std::move(p));
+    return true;
+  }, /*fast=*/true);
+  return movie;
+}
+
+class SystemTake : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    server_ = VirtualDisplay::start(VANTOR_SOURCE_DIR "/scripts/virtual-display.sh", "", &why);
+    if (!server_) GTEST_SKIP() << "SKIPPED: cannot start a virtual X server (" << why << ")";
+    setenv("DISPLAY", server_->name().c_str(), 1);
+    windows_ = std::make_unique<TestWindows>(server_->name().c_str());
+    windows_->warpPointer(kWidth - 1, kHeight - 1);  // away from every probe point
+  }
+  void TearDown() override {
+    if (HasFailure()) dir_.keep();
+  }
+  static bool soundServer() { return std::system("pactl info >/dev/null 2>&1") == 0; }
+
+  std::unique_ptr<Agent> agent(ChildOptions options = {}) {
+    return std::make_unique<Agent>([](const std::string& what) { ADD_FAILURE() << what; }, options);
+  }
+  std::unique_ptr<Painter> paint(uint32_t window) {
+    return std::make_unique<Painter>(server_->name(), window, std::vector<uint32_t>(kPalette.begin(), kPalette.end()));
+  }
+  // Asks for a screenshot and decodes the answer; `timestamp` gets its time.
+  std::optional<DecodedJpeg> screenshot(Agent& agent, double* timestamp = nullptr) {
+    agent.send(json{{"type", "screenshot"}});
+    auto answer = agent.waitForType("screenshotData");
+    if (!answer) {
+      ADD_FAILURE() << "no \"screenshotData\"";
+      return std::nullopt;
+    }
+    EXPECT_EQ(answer->body.size(), 3u) << answer->body.dump().substr(0, 200);
+    if (timestamp) *timestamp = answer->body.at("timestamp").get<double>();
+    auto bytes = base64Decode(answer->body.at("imageBase64").get<std::string>());
+    auto image = bytes ? decodeJpeg(*bytes) : std::nullopt;
+    EXPECT_TRUE(image) << "not a JPEG image in standard Base64";
+    return image;
+  }
+  // The next error event's message; empty when none came.
+  static std::string nextError(Agent& agent) {
+    auto e = agent.waitFor([](const json& e) { return isType(e, "error"); }, 10s);
+    EXPECT_TRUE(e && e->body.size() == 2) << (e ? e->body.dump() : "no error event");
+    return e ? e->body.value("message", "") : "";
+  }
+  std::vector<std::string> filesLeft() const {
+    std::vector<std::string> names;
+    for (auto& entry : std::filesystem::directory_iterator(dir_.path())) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::unique_ptr<VirtualDisplay> server_;
+  std::unique_ptr<TestWindows> windows_;
+  ScratchDir dir_{"vantor-take"};
+};
+
+#define VANTOR_REQUIRE_SOUND_SERVER() \
+  if (!soundServer()) GTEST_SKIP() << "SKIPPED: no sound server reachable (scripts/test.sh starts one)"
+
+}  // namespace vantor::test
