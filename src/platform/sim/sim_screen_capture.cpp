@@ -4,6 +4,9 @@
 #include <chrono>
 
 namespace vantor::platform::sim {
+namespace {
+constexpr int kGone = 1, kOffScreen = 2;  // error codes
+}
 
 SimScreenCapture::SimScreenCapture() = default;
 SimScreenCapture::~SimScreenCapture() = default;
@@ -48,15 +51,26 @@ std::unique_ptr<Stream> SimScreenCapture::createStream(const ContentFilter& filt
   return stream;
 }
 
-std::pair<int, int> SimScreenCapture::nativeSize(const ContentFilter& filter) {
-  if (filter.kind == ContentFilter::Kind::display) return {filter.display.width, filter.display.height};
-  return {640, 360};
+std::optional<Error> SimScreenCapture::unavailable(const ContentFilter& filter) const {
+  if (filter.kind == ContentFilter::Kind::display) {
+    for (const Display& d : displays)
+      if (d.displayID == filter.display.displayID) return std::nullopt;
+    return Error("Vantor.Sim", kGone, "display " + std::to_string(filter.display.displayID) + " is no longer available");
+  }
+  std::string name = "window " + std::to_string(filter.window.windowID);
+  for (const SimWindow& w : windows)
+    if (w.window.windowID == filter.window.windowID)
+      return w.onScreen ? std::nullopt : std::optional(Error("Vantor.Sim", kOffScreen, name + " is not on screen"));
+  return Error("Vantor.Sim", kGone, name + " is no longer available");
 }
 
 void SimScreenCapture::captureImage(const ContentFilter& filter, exec::Resolver<ImageRef> done) {
   ++stillsTaken;
-  std::optional<Error> failure = screenshotFailure;
-  std::pair<int, int> size = nativeSize(filter);
+  std::optional<Error> failure = screenshotFailure ? screenshotFailure : unavailable(filter);
+  std::pair<int, int> size{filter.display.width, filter.display.height};
+  for (const SimWindow& w : windows)
+    if (filter.kind == ContentFilter::Kind::window && w.window.windowID == filter.window.windowID)
+      size = {w.width, w.height};
   platformQueue_.post([done = std::move(done), failure, width = size.first, height = size.second] {
     if (failure) return done.fail(*failure);
     auto image = makeImage(width, height);
@@ -109,6 +123,8 @@ void SimStream::startCapture(exec::Resolver<void> done) {
     return;
   }
   std::optional<Error> failure = owner_.captureStartFailure;
+  // A target that is gone fails the start; a window off screen is waited for, as a real stream does.
+  if (auto why = owner_.unavailable(filter_); !failure && why && why->code() == kGone) failure = why;
   if (!failure) {
     capturing_ = true;
     live_->store(true);
@@ -138,7 +154,8 @@ void SimStream::stopCapture(exec::Resolver<void> done) {
 }
 
 void SimStream::emitFrame(bool isValid) {
-  if (!capturing_ || !loop_ || !handler_) return;
+  // A window's stream shows nothing while it is off screen, and nothing more once it is gone.
+  if (!capturing_ || !loop_ || !handler_ || owner_.unavailable(filter_)) return;
   auto frame = std::make_shared<VideoFrame>();
   frame->isValid = isValid;
   frame->presentationTime = std::chrono::steady_clock::now();

@@ -20,6 +20,7 @@ namespace vantor::platform::sim {
 struct SimWindow {
   Window window;
   bool onScreen = true;  // minimised or unmapped windows are not listed
+  int width = 640, height = 360;  // its stills' size
 };
 
 class SimStream;
@@ -67,8 +68,9 @@ class SimScreenCapture final : public ScreenCaptureService {
   bool hasScreenshotService() const override { return screenshotService; }
   void captureImage(const ContentFilter& filter, exec::Resolver<ImageRef> done) override;
 
-  // The size a still of `filter` has: the display's size, or 640×360 for a window.
-  static std::pair<int, int> nativeSize(const ContentFilter& filter);
+  // Why `filter` cannot be captured now, as a real platform words it: its
+  // window or display is gone, or its window is not on screen.
+  std::optional<Error> unavailable(const ContentFilter& filter) const;
 
  private:
   friend class SimStream;
