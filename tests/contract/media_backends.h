@@ -49,7 +49,7 @@ class MediaBackend {
   virtual void drain(platform::RecordingOutput&) {}
   // Keeps `output` from writing while the result lives; null when its frames never wait.
   virtual std::shared_ptr<void> holdWriting(platform::RecordingOutput& output) = 0;
-  // From now on a write that makes `file` grow fails as on a full disk (until the result goes).
+  // From now on writes that make `file` grow fail as on a full disk (until the result goes).
   virtual std::shared_ptr<void> fillDisk(const std::filesystem::path& file) = 0;
   // Whether its movies hold real pictures and sound to decode.
   virtual bool decodes() const = 0;
@@ -140,11 +140,12 @@ class FfmpegBackend final : public MediaBackend {
     return {release.get(), [release](void*) { release->set_value(); }};
   }
   std::shared_ptr<void> fillDisk(const std::filesystem::path& file) override {
-    // The file-size limit fails such a write as a full disk does (EFBIG for ENOSPC), for this process alone.
+    // The file-size limit fails writes past it as a full disk does (EFBIG for
+    // ENOSPC), for this process alone; 100 bytes of room tear the write that fails.
     auto oldHandler = signal(SIGXFSZ, SIG_IGN);
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
-    rlimit limited{std::filesystem::file_size(file), old.rlim_max};
+    rlimit limited{std::filesystem::file_size(file) + 100, old.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limited);
     return {this, [old, oldHandler](void*) {
               setrlimit(RLIMIT_FSIZE, &old);

@@ -117,14 +117,16 @@ TEST_P(MediaContract, APausedSpanStaysInTheTimelineShowingTheLastFrameAndTheLast
 TEST_P(MediaContract, FramesThatFindTheOutputBusyAreDroppedAndCountedNotWaitedFor) {
   auto path = dir / "busy.mp4";
   auto o = output(path);
-  uint64_t dropped = 0;
-  {
-    auto hold = backend->holdWriting(*o);
-    if (!hold) GTEST_SKIP() << "this backend writes each frame as it comes: it is never busy";
+  auto hold = backend->holdWriting(*o);
+  if (!hold) GTEST_SKIP() << "this backend writes each frame as it comes: it is never busy";
+  auto fed = std::async(std::launch::async, [&] {
     for (int n = 0; n < 20; ++n) o->streamDidOutputFrame(quadrantFrame(t0 + seconds(n / 30.0), n));
-    dropped = backend->counts(*o).droppedBusy;
-    EXPECT_GT(dropped, 0u);
-  }
+  });
+  bool waited = fed.wait_for(60s) != std::future_status::ready;
+  hold.reset();
+  ASSERT_FALSE(waited) << "the stream waited for the output";
+  uint64_t dropped = backend->counts(*o).droppedBusy;
+  EXPECT_GT(dropped, 0u);
   backend->drain(*o);
   // Frames that cannot be used go the same way: none, too small, not after the one before.
   o->streamDidOutputFrame(nullptr);
@@ -227,7 +229,10 @@ TEST_P(MediaContract, AnAudioWriteThatFailsEndsWritingAndFinishingFailsWithIt) {
   } catch (const Error& e) {
     EXPECT_EQ(e.description(), w->writeFailure()->description());
   }
-  EXPECT_EQ(backend->samplesIn(path), patternSamples(0, 3200)) << "what was written before it";
+  auto kept = backend->samplesIn(path);
+  ASSERT_GE(kept.size(), 3200u);
+  EXPECT_LT(kept.size(), 3200u + 320) << "no more than the batch it failed in";
+  EXPECT_EQ(kept, patternSamples(0, kept.size())) << "back to back";
 }
 
 TEST_P(MediaContract, AssetsKnowTheirTracksAndDurationsAndFailOnLoadWhenUnreadable) {

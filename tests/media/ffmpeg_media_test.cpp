@@ -108,7 +108,9 @@ TEST(FfmpegMovie, ATornTakeLastsUntilItsLastWholeFrameAndIsCutBackToWhatPlays) {
     auto salvaged = cutToLastCompleteFragment(torn);
     EXPECT_EQ(std::filesystem::exists(torn), c.kept > 0);
     if (c.kept == 0) continue;
-    EXPECT_EQ(salvaged.keptBytes, std::filesystem::file_size(torn));
+    auto lastEnd = uint64_t(packets[size_t(c.kept - 1)].pos) + packets[size_t(c.kept - 1)].data.size();
+    EXPECT_EQ(std::filesystem::file_size(torn), lastEnd) << "it ends with its last frame";
+    EXPECT_EQ(salvaged.keptBytes, lastEnd);
     auto frames = test::decodeVideoFrames(torn);
     ASSERT_EQ(frames.size(), size_t(c.kept));
     for (int n = 0; n < c.kept; ++n) EXPECT_LE(frames[size_t(n)].distanceAt(80, 60, quadrantColour(n, 0)), kColourTolerance);
@@ -157,6 +159,9 @@ TEST(FfmpegSound, SoundEncodedAlongIsUnnamedAndCopiedIntoTheExportAsEncodingWoul
       if (i + 3 < copied.size()) EXPECT_EQ(copied[i].data, encoded[i].data) << i;
     }
   }
+  writeTone(16000);
+  services->createAudioFileWriter(tone, 16000);  // a new take at the same path
+  EXPECT_FALSE(sounds->holds(tone)) << "the sound of the take before is forgotten";
   // Rewritten as long as before with its last-write time set back: only the change time tells.
   writeTone(16000);
   auto written = std::filesystem::last_write_time(tone);
