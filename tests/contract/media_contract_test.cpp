@@ -99,10 +99,7 @@ TEST_P(MediaContract, APausedSpanStaysInTheTimelineShowingTheLastFrameAndTheLast
   feed(*o, 60, 90, 10);
   o->streamDidStop(t0 + seconds(13.5));
   EXPECT_EQ(reports->waitForEnd(), std::vector<std::string>{"finish"});
-  auto counts = backend->counts(*o);
-  EXPECT_EQ(counts.written, 60u);
-  EXPECT_EQ(counts.droppedPaused, 30u);
-
+  EXPECT_EQ(backend->counts(*o).droppedPaused, 30u);
   auto frames = backend->shownFrames(path);
   ASSERT_EQ(frames.size(), 60u);
   for (size_t i = 0; i < frames.size(); ++i) {

@@ -132,10 +132,10 @@ TEST(FfmpegSound, SoundEncodedAlongIsUnnamedAndCopiedIntoTheExportAsEncodingWoul
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
       std::error_code gone;  // the iterator's own descriptor
       auto target = std::filesystem::read_symlink(fd.path(), gone).string();
-      unnamed += target.starts_with(soundDir.path().string() + "/") && target.ends_with(" (deleted)");
+      unnamed += target.starts_with(soundDir.path.string() + "/") && target.ends_with(" (deleted)");
     }
     EXPECT_EQ(unnamed, 1) << "the sound encoded along, kept for the export";
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(soundDir.path()), {}), 1) << "the sound alone";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(soundDir.path), {}), 1) << "the sound alone";
   };
   auto exportTo = [&](const char* name, double seconds) {
     platform::Composition c{{{movie, MediaType::Video, {2, 1}}}, {{tone, MediaType::Audio, {int64_t(seconds * 16000), 16000}}}};

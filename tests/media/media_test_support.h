@@ -76,22 +76,17 @@ inline std::vector<int16_t> toneSamples(int64_t samples, double hz) {  // at 16 
 }
 
 // A fresh directory per test, removed afterwards.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vantor-media-XXXXXX").string();
+struct ScratchDir {
+  std::filesystem::path path = [] {
+    std::string pattern = std::filesystem::temp_directory_path() / "vantor-media-XXXXXX";
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
+    return std::filesystem::path(pattern);
+  }();
   ~ScratchDir() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(path, ignored);
   }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
+  std::filesystem::path operator/(const std::string& name) const { return path / name; }
 };
 
 // A writer's finishWriting, waited for: the thread it reported from, and its failure.
