@@ -6,6 +6,32 @@
 
 namespace vantor::platform::sim {
 
+namespace {
+
+// Creates (or empties) the file at `path`, as the real writers do when made.
+void createFile(const std::filesystem::path& path) {
+  if (!std::ofstream(path, std::ios::trunc)) throw Error("Vantor.Media", 4, "cannot create " + path.string());
+}
+
+SimAssetFile assetFile(int videoTracks, int audioTracks, MediaTime duration) {
+  SimAssetFile file;
+  file.videoTracks = videoTracks;
+  file.audioTracks = audioTracks;
+  file.duration = duration;
+  return file;
+}
+
+MediaTime timeBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
+  return {std::chrono::duration_cast<std::chrono::microseconds>(to - from).count(), 1'000'000};
+}
+
+}  // namespace
+
+void SimMediaServices::wrote(const std::filesystem::path& path, SimAssetFile file) {
+  std::lock_guard lock(mutex_);
+  written_[path] = std::move(file);
+}
+
 std::vector<std::shared_ptr<SimWriterLog>> SimMediaServices::writers() const {
   std::lock_guard lock(mutex_);
   return writers_;
@@ -31,6 +57,7 @@ std::unique_ptr<VideoWriter> SimMediaServices::createVideoWriter(const std::file
 std::shared_ptr<RecordingOutput> SimMediaServices::createRecordingOutput(
     const RecordingOutputConfiguration& config, std::weak_ptr<RecordingOutputDelegate> delegate) {
   if (outputCreationFailure) throw *outputCreationFailure;
+  createFile(config.outputURL);
   auto output = std::make_shared<SimRecordingOutput>(*this, config, std::move(delegate));
   std::lock_guard lock(mutex_);
   outputs_.push_back(output);
@@ -59,13 +86,21 @@ void SimVideoWriter::finishWriting(exec::Resolver<void> done) {
 
 SimRecordingOutput::SimRecordingOutput(SimMediaServices& owner, RecordingOutputConfiguration config,
                                        std::weak_ptr<RecordingOutputDelegate> delegate)
-    : config(std::move(config)), owner_(owner), delegate_(std::move(delegate)) {
-  std::ofstream(this->config.outputURL, std::ios::trunc);
+    : config(std::move(config)), owner_(owner), delegate_(std::move(delegate)) {}
+
+std::vector<SimRecordingOutput::WrittenFrame> SimRecordingOutput::written() const {
+  std::lock_guard lock(mutex_);
+  return written_;
+}
+
+std::optional<RecordingOutput::Clock::time_point> SimRecordingOutput::stopTime() const {
+  std::lock_guard lock(mutex_);
+  return stopTime_;
 }
 
 void SimRecordingOutput::failWhileRecording(const Error& error, bool moviePlays) {
+  if (writingFailed_.exchange(true)) return;
   owner_.reports_.post([this, error, moviePlays] {
-    if (midTakeFailure_) return;
     midTakeFailure_ = error;
     moviePlays_ = moviePlays;
     if (!moviePlays) {
@@ -76,19 +111,32 @@ void SimRecordingOutput::failWhileRecording(const Error& error, bool moviePlays)
   });
 }
 
-void SimRecordingOutput::streamDidOutputFrame(FrameRef) {
-  if (paused) ++framesSkipped;
-  else ++framesWritten;
+void SimRecordingOutput::streamDidOutputFrame(FrameRef frame) {
+  if (stopped || writingFailed_) return;
+  if (paused) {
+    ++framesSkipped;
+    return;
+  }
+  ++framesWritten;
+  std::lock_guard lock(mutex_);
+  if (frame) written_.push_back({frame->index, frame->presentationTime});
 }
 
-void SimRecordingOutput::streamDidStop(Clock::time_point) {
-  stopped = true;
+void SimRecordingOutput::streamDidStop(Clock::time_point stopTime) {
+  if (stopped.exchange(true)) return;
+  {
+    std::lock_guard lock(mutex_);
+    stopTime_ = stopTime;
+  }
   SimMediaServices::Report report = owner_.outputReport;
   if (report == SimMediaServices::Report::never) return;
   // Queued behind any failure during the take, on the same thread.
   owner_.reports_.post([this, delegate = delegate_, report, failure = owner_.outputFailure,
-                        delay = owner_.outputReportDelay] {
+                        delay = owner_.outputReportDelay, stopTime] {
     std::this_thread::sleep_for(delay);
+    std::vector<WrittenFrame> frames = written();
+    if (!frames.empty() && (midTakeFailure_ ? moviePlays_ : report == SimMediaServices::Report::finish))
+      owner_.wrote(config.outputURL, assetFile(1, 0, timeBetween(frames.front().presentationTime, stopTime)));
     auto d = delegate.lock();
     if (!d) return;
     if (midTakeFailure_) {
@@ -111,16 +159,17 @@ std::optional<Error> writeFailureNow(SimAudioFileLog& log) {
   return log.writeFailure;
 }
 
+}  // namespace
+
 class SimAudioFileWriter final : public AudioFileWriter {
  public:
-  SimAudioFileWriter(exec::SerialQueue& reports, std::shared_ptr<SimAudioFileLog> log)
-      : reports_(reports), log_(std::move(log)) {}
+  SimAudioFileWriter(SimMediaServices& owner, std::shared_ptr<SimAudioFileLog> log)
+      : owner_(owner), log_(std::move(log)) {}
 
   bool canAddInput() const override { return log_->canAddInput; }
   void addInput() override { log_->inputAdded = true; }
   bool startWriting() override {
     log_->startedWriting = true;
-    std::ofstream(log_->path, std::ios::trunc);
     return true;
   }
   void startSession(int64_t sourceSample) override { log_->sessionStart = sourceSample; }
@@ -139,8 +188,14 @@ class SimAudioFileWriter final : public AudioFileWriter {
     log_->markedFinished = true;
   }
   void finishWriting(exec::Resolver<void> done) override {
-    reports_.post([log = log_, done = std::move(done)] {
+    owner_.reports_.post([&owner = owner_, log = log_, done = std::move(done)] {
       log->finished = true;
+      int64_t samples = 0;
+      {
+        std::lock_guard lock(log->mutex);
+        samples = int64_t(log->samples.size());
+      }
+      owner.wrote(log->path, assetFile(0, 1, {samples, int32_t(log->sampleRate)}));
       if (std::optional<Error> failure = writeFailureNow(*log)) done.fail(*failure);
       else done.succeed();
     });
@@ -149,9 +204,11 @@ class SimAudioFileWriter final : public AudioFileWriter {
   std::optional<Error> writeFailure() const override { return writeFailureNow(*log_); }
 
  private:
-  exec::SerialQueue& reports_;
+  SimMediaServices& owner_;
   std::shared_ptr<SimAudioFileLog> log_;
 };
+
+namespace {
 
 class SimAsset final : public MediaAsset {
  public:
@@ -184,19 +241,24 @@ std::vector<Composition> SimMediaServices::exports() const {
   return exports_;
 }
 
-std::unique_ptr<AudioFileWriter> SimMediaServices::createAudioFileWriter(const std::filesystem::path& path, double) {
+std::unique_ptr<AudioFileWriter> SimMediaServices::createAudioFileWriter(const std::filesystem::path& path,
+                                                                       double sampleRate) {
   if (audioWriterCreationFailure) throw *audioWriterCreationFailure;
+  createFile(path);
   auto log = std::make_shared<SimAudioFileLog>();
   log->path = path;
+  log->sampleRate = sampleRate;
   std::lock_guard lock(mutex_);
   audioWriters_.push_back(log);
-  return std::make_unique<SimAudioFileWriter>(reports_, log);
+  return std::make_unique<SimAudioFileWriter>(*this, log);
 }
 
 std::unique_ptr<MediaAsset> SimMediaServices::openAsset(const std::filesystem::path& path) {
   std::lock_guard lock(mutex_);
-  auto it = assetFiles.find(path);
-  return std::make_unique<SimAsset>(it == assetFiles.end() ? std::nullopt : std::optional(it->second));
+  if (auto it = assetFiles.find(path); it != assetFiles.end()) return std::make_unique<SimAsset>(it->second);
+  auto it = written_.find(path);
+  bool there = it != written_.end() && std::filesystem::exists(path);
+  return std::make_unique<SimAsset>(there ? std::optional(it->second) : std::nullopt);
 }
 
 ExportOutcome SimMediaServices::exportComposition(const Composition& composition, const std::filesystem::path& out) {
@@ -206,7 +268,11 @@ ExportOutcome SimMediaServices::exportComposition(const Composition& composition
     exports_.push_back(composition);
     outcome = exportOutcome;
   }
-  if (outcome.status == ExportOutcome::kCompleted) std::ofstream(out, std::ios::trunc) << "sim movie";
+  if (outcome.status != ExportOutcome::kCompleted) return outcome;
+  std::ofstream(out, std::ios::trunc) << "sim movie";
+  const auto& longer = !composition.audio || (composition.video && composition.audio->duration < composition.video->duration)
+                           ? composition.video : composition.audio;
+  if (longer) wrote(out, assetFile(composition.video ? 1 : 0, composition.audio ? 1 : 0, longer->duration));
   return outcome;
 }
 

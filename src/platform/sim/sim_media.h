@@ -1,7 +1,10 @@
 #pragma once
 // Simulated media services for deterministic tests: video writers and
 // recording outputs that record what they were given and report as scripted.
-// A recording output creates an empty file at its path, as a real one does.
+// Recording outputs and audio writers create an empty file at their path
+// when made, and throw as the real ones do when it cannot be created. What
+// they finish writing, and completed exports, read back as assets while the
+// file is there, so the seam's contract holds for them too.
 // Reports come from a thread of the simulator's own (".sim.media").
 
 #include <atomic>
@@ -18,6 +21,7 @@ namespace vantor::platform::sim {
 
 class SimVideoWriter;
 class SimRecordingOutput;
+class SimAudioFileWriter;
 
 // What one video writer was asked to do; outlives the writer so tests can
 // look after the recorder has let it go.
@@ -35,9 +39,10 @@ struct SimWriterLog {
 };
 
 // What one audio file writer was given. The writer creates an empty file at
-// its path when it starts writing, so tests can see it kept or deleted.
+// its path when it is made, so tests can see it kept or deleted.
 struct SimAudioFileLog {
   std::filesystem::path path;
+  double sampleRate = 0;
   std::atomic<bool> canAddInput{true};
   std::atomic<bool> readyForMore{true};
   std::atomic<bool> refuseAppends{false};
@@ -96,7 +101,12 @@ class SimMediaServices final : public MediaServices {
  private:
   friend class SimVideoWriter;
   friend class SimRecordingOutput;
+  friend class SimAudioFileWriter;
+  // A file the simulator finished writing reads back as `file`.
+  void wrote(const std::filesystem::path& path, SimAssetFile file);
+
   mutable std::mutex mutex_;
+  std::map<std::filesystem::path, SimAssetFile> written_;
   std::vector<std::shared_ptr<SimWriterLog>> writers_;
   std::vector<std::shared_ptr<SimRecordingOutput>> outputs_;
   std::vector<std::shared_ptr<SimAudioFileLog>> audioWriters_;
@@ -127,22 +137,35 @@ class SimRecordingOutput final : public RecordingOutput {
 
   const RecordingOutputConfiguration config;
   std::atomic<bool> paused{false};
-  std::atomic<int> framesWritten{0};  // frames that arrived while not paused
+  std::atomic<int> framesWritten{0};  // frames that arrived while not paused, before a failure
   std::atomic<int> framesSkipped{0};  // frames that arrived while paused
   std::atomic<bool> stopped{false};
+
+  // The frames written, in order, and when the stream stopped.
+  struct WrittenFrame {
+    uint64_t index = 0;
+    Clock::time_point presentationTime;
+  };
+  std::vector<WrittenFrame> written() const;
+  std::optional<Clock::time_point> stopTime() const;
 
   void setPaused(bool p) override { paused = p; }
   void streamDidOutputFrame(FrameRef frame) override;
   void streamDidStop(Clock::time_point stopTime) override;
 
-  // Writing fails now, as on a full disk: the delegate hears of it, and
-  // after the stream stops the report is a finish when `moviePlays` (what
-  // was written is kept), else the failure, with the file removed.
+  // Writing fails now, as on a full disk: no frame is written after it, the
+  // delegate hears of it, and after the stream stops the report is a finish
+  // when `moviePlays` (what was written is kept), else the failure, with
+  // the file removed.
   void failWhileRecording(const Error& error, bool moviePlays);
 
  private:
   SimMediaServices& owner_;
   std::weak_ptr<RecordingOutputDelegate> delegate_;
+  std::atomic<bool> writingFailed_{false};
+  mutable std::mutex mutex_;
+  std::vector<WrittenFrame> written_;
+  std::optional<Clock::time_point> stopTime_;
   std::optional<Error> midTakeFailure_;  // on the simulator's thread
   bool moviePlays_ = true;
 };
