@@ -6,7 +6,7 @@
 #include "media_test_support.h"
 #include "platform/ffmpeg/ffmpeg_media.h"
 #include "platform/ffmpeg/ffmpeg_recording_output.h"
-#include "support/agent_process.h"
+#include "support/child_process.h"
 #include "support/movie_probe.h"
 
 namespace vantor::mediatest {
@@ -16,7 +16,9 @@ namespace {
 // a line it wrote. Every line it wrote, those after the kill included.
 std::vector<std::string> runAndKill(const std::vector<std::string>& args,
                                     const std::function<bool(const std::string&)>& enough) {
-  testing::AgentProcess helper(args, VANTOR_KILL_HELPER);
+  std::vector<std::string> argv{VANTOR_KILL_HELPER};
+  argv.insert(argv.end(), args.begin(), args.end());
+  test::ChildProcess helper(argv);
   std::vector<std::string> lines;
   while (auto line = helper.readStdoutLine()) {
     lines.push_back(*line);
@@ -24,7 +26,7 @@ std::vector<std::string> runAndKill(const std::vector<std::string>& args,
   }
   kill(helper.pid(), SIGKILL);
   while (auto line = helper.readStdoutLine()) lines.push_back(*line);  // written before the kill
-  EXPECT_EQ(helper.waitForExit().signal, SIGKILL) << "the helper ended on its own";
+  EXPECT_EQ(helper.waitForExit().signal(), SIGKILL) << "the helper ended on its own";
   return lines;
 }
 
