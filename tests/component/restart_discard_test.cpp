@@ -31,14 +31,6 @@ class RestartDiscardTest : public test::ControllerFixture {
   void discard() { test::runOn(main, state.discard()); }
   // What the recorder would have written so far.
   void writeVideo() { std::ofstream(video) << "old take"; }
-  void playSound() {
-    Tone mic(440, 0.5), system(1000, 0.5);
-    for (int i = 0; i < 4; ++i) {
-      sim.microphone.play(mic, 4000);
-      sim.systemAudio.play(system, 4000);
-    }
-    wait(100ms);
-  }
 
   std::filesystem::path video = scratch / "take.mp4";
   std::filesystem::path audio = scratch / "take.caf";

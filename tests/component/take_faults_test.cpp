@@ -28,14 +28,6 @@ class TakeFaultsTest : public test::ControllerFixture {
   }
 
   void start(bool withSound) { ControllerFixture::start({"", withSound, video.string(), ""}); }
-  void playSound() {
-    Tone mic(440, 0.5), system(1000, 0.5);
-    for (int i = 0; i < 4; ++i) {
-      sim.microphone.play(mic, 4000);
-      sim.systemAudio.play(system, 4000);
-    }
-    wait(100ms);
-  }
   // The events that answer or report, without the meters.
   std::vector<json> told() const {
     std::vector<json> found;

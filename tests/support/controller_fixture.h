@@ -43,6 +43,15 @@ class ControllerFixture : public ::testing::Test {
       co_await t.async_wait(asio::use_awaitable);
     }());
   }
+  // A few buffers of a tone from each sound source, and time to mix them.
+  void playSound() {
+    platform::sim::Tone mic(440, 0.5), system(1000, 0.5);
+    for (int i = 0; i < 4; ++i) {
+      sim.microphone.play(mic, 4000);
+      sim.systemAudio.play(system, 4000);
+    }
+    wait(std::chrono::milliseconds(100));
+  }
   std::vector<nlohmann::json> eventsOfType(const std::string& type) const {
     std::vector<nlohmann::json> found;
     for (auto& e : out.events())
