@@ -67,51 +67,60 @@ TEST_F(SystemTake, DisplayWithSoundPausedThenEndedBySigterm) {
   EXPECT_EQ(filesLeft(), std::vector<std::string>{"display.mp4"});
   painter->stop();
 
-  const double pausedFrom = secondsBetween(recording->at, pauseSent), pausedTo = secondsBetween(recording->at, resumeSent);
+  // Movie time 0 is about when "recording" arrived; a loaded machine (a
+  // sanitizer) effects each command a few tenths of a second after it was
+  // sent, so the pause is read from the movie itself: its longest stretch
+  // without a change, which must last as long as the host paused.
+  const double hostPause = secondsBetween(pauseSent, resumeSent), pauseSentAt = secondsBetween(recording->at, pauseSent);
   const double seconds = secondsBetween(recording->at, signalled);
-  auto elapsed = agent->values("elapsed", "seconds");
-  EXPECT_GE(elapsed.size(), 2u);
-  EXPECT_TRUE(std::is_sorted(elapsed.begin(), elapsed.end()));
-  EXPECT_LE(elapsed.back(), seconds - (pausedTo - pausedFrom) + 0.1) << "the pause was counted";
-  // The level is the microphone's alone, while paused too.
-  auto levels = agent->values("micLevel", "value");
-  ASSERT_GT(levels.size(), 20u);
-  std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
-  EXPECT_NEAR(levels[levels.size() / 2], kLevel, 0.03);
-
   Movie movie = readMovie(path, {{wx + ww / 2, wy + wh / 2}, {wx + 6, wy + 6}});
   const StreamFacts& v = movie.facts.video();
   EXPECT_EQ(v.codec, "h264");
   EXPECT_EQ(v.width, kWidth);
   EXPECT_EQ(v.height, kHeight);
   EXPECT_EQ(v.pixelFormat, "yuv420p");
-  EXPECT_NEAR(v.duration, seconds, 0.25);
+  EXPECT_GE(v.duration, seconds - 0.25);
+  EXPECT_LE(v.duration, seconds + 0.75);
   ASSERT_FALSE(movie.pictures.empty());
-  EXPECT_NEAR(movie.pictures.back().pts + movie.pictures.back().duration, seconds, 0.25);
-  double lastKey = 0;
+  EXPECT_NEAR(movie.pictures.back().pts + movie.pictures.back().duration, v.duration, 0.1);
+  double pausedFrom = 0, pausedTo = 0, lastChange = 0, lastKey = 0;
+  const Picture* frozen = nullptr;  // the last picture before the pause
   for (const Picture& p : movie.pictures) {
     EXPECT_TRUE(isPaletteColour(p.probes[0])) << "picture at " << p.pts;
     EXPECT_LE(distance(p.probes[0], p.probes[1]), kColourTolerance) << "torn picture at " << p.pts;
     // A picture 2 s or more after the last keyframe is one itself.
     if (p.key) lastKey = p.pts;
     EXPECT_LT(p.pts - lastKey, 2.0) << "no keyframe since " << lastKey;
+    if (!p.changed) continue;
+    if (p.pts - lastChange > pausedTo - pausedFrom) pausedFrom = lastChange, pausedTo = p.pts;
+    lastChange = p.pts;
   }
+  EXPECT_GE(pausedTo - pausedFrom, hostPause - 0.15) << "pictures changed while paused";
+  EXPECT_LE(pausedTo - pausedFrom, hostPause + 0.5);
+  EXPECT_GE(pausedFrom, pauseSentAt - 0.15) << "paused before the host asked";
+  EXPECT_LE(pausedFrom, pauseSentAt + 0.6);
   // 60 repaints a second, caught; none while paused, which shows the last picture before it.
   EXPECT_GE(movie.changesBetween(0, 1), 30);
   EXPECT_GE(movie.changesBetween(pausedTo, pausedTo + 1), 30);
-  EXPECT_EQ(movie.changesBetween(pausedFrom + 0.1, pausedTo - 0.05), 0);
-  auto before = std::find_if(movie.pictures.rbegin(), movie.pictures.rend(),
-                             [&](const Picture& p) { return p.pts <= pausedFrom + 0.1 && p.changed; });
-  ASSERT_NE(before, movie.pictures.rend());
-  for (const Picture& p : movie.pictures)
-    if (p.pts > before->pts && p.pts < pausedTo - 0.05)
-      EXPECT_LE(distance(p.probes[0], before->probes[0]), kColourTolerance) << "paused picture at " << p.pts;
+  for (const Picture& p : movie.pictures) {
+    if (p.pts == pausedFrom) frozen = &p;
+    if (frozen && p.pts > pausedFrom && p.pts < pausedTo)
+      EXPECT_LE(distance(p.probes[0], frozen->probes[0]), kColourTolerance) << "paused picture at " << p.pts;
+  }
+  auto elapsed = agent->values("elapsed", "seconds");
+  EXPECT_GE(elapsed.size(), 2u);
+  EXPECT_TRUE(std::is_sorted(elapsed.begin(), elapsed.end()));
+  EXPECT_LE(elapsed.back(), v.duration - (pausedTo - pausedFrom) + 0.15) << "the pause was counted";
+  // The level is the microphone's alone, while paused too.
+  auto levels = agent->values("micLevel", "value");
+  ASSERT_GT(levels.size(), 20u);
+  std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
+  EXPECT_NEAR(levels[levels.size() / 2], kLevel, 0.03);
 
   DecodedAudio audio = decodeAudio(path);
   EXPECT_EQ(audio.codec, "aac");
   EXPECT_NEAR(audio.seconds(), v.duration, 0.2);
-  // Movie time 0 is about when "recording" arrived.
-  for (auto [from, to] : {std::pair{0.3, pausedFrom - 0.3}, {pausedTo + 0.3, seconds - 0.3}}) {
+  for (auto [from, to] : {std::pair{0.3, pausedFrom - 0.3}, {pausedTo + 0.3, v.duration - 0.3}}) {
     EXPECT_NEAR(toneLevel(audio.samples, audio.sampleRate, 440, from, to), kLevel, kLevel * 0.35) << from << "-" << to;
     EXPECT_NEAR(toneLevel(audio.samples, audio.sampleRate, 1000, from, to), kLevel, kLevel * 0.35) << from << "-" << to;
   }
@@ -235,7 +244,9 @@ TEST_F(SystemTake, RestartAndDiscardWithSound) {
   // Nothing from before the restart, but for the repaint on its way.
   for (const Picture& p : movie.pictures)
     if (p.pts > 0.1) EXPECT_LE(distance(p.probes[0], kPalette[2]), kColourTolerance) << "picture at " << p.pts;
-  EXPECT_NEAR(movie.facts.audio().decodedSeconds(), movie.facts.video().duration, 0.2);
+  // Sound from before the restart would make it longer; it may start a little after the picture.
+  EXPECT_LE(movie.facts.audio().decodedSeconds(), movie.facts.video().duration + 0.2);
+  EXPECT_GE(movie.facts.audio().decodedSeconds(), movie.facts.video().duration - 0.5);
 
   ASSERT_TRUE(agent->start("", dir_ / "discarded.mp4", true));
   agent->watch(500ms);
