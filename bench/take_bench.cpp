@@ -4,9 +4,8 @@
 // after take, in one run, so both see the same machine.
 //
 // Per take: distinct frames per second of the movie, decoded with
-// support/movie_probe.h, counted two ways: as movie_probe's
-// distinctFramesPerSecond counts them (any channel of any pixel moved by more
-// than 24), and as changed pictures (at least kChangedPixels pixels moved by
+// support/movie_probe.h, counted two ways: as distinct pictures (any channel
+// of any pixel moved by more than 24), and as changed pictures (at least kChangedPixels pixels moved by
 // more than 24). The second is the one compared: x264 re-encoding a repeated
 // picture in a constant-rate movie (the peer's) moves a handful of pixels by
 // up to ~35, which the first counts as a new picture. Also: CPU seconds and peak RSS of the recorder's process (wait4), the movie's
@@ -95,7 +94,7 @@ struct TakeFigures {
   // Filled in after the last take.
   double movieSeconds = 0;
   uintmax_t bytes = 0;
-  std::vector<int> distinct;  // per second, movie_probe's rule
+  std::vector<int> distinct;  // per second, any pixel moved
   std::vector<int> changed;   // per second, pictures that changed in earnest
   double distinctMean = 0, changedMean = 0;
   int changedMin = 0;
@@ -241,7 +240,7 @@ void measureMovie(TakeFigures& f) {
 
 void printTake(const TakeFigures& f) {
   std::printf(
-      "%-6s %-6s #%d  changed/s mean %5.1f min %3d (movie_probe distinct/s %5.1f) | cpu %6.2f s (user %.2f sys %.2f) | rss %6.1f MB | "
+      "%-6s %-6s #%d  changed/s mean %5.1f min %3d (distinct/s %5.1f) | cpu %6.2f s (user %.2f sys %.2f) | rss %6.1f MB | "
       "movie %6.2f s %7.2f MB",
       f.scenario.c_str(), f.recorder.c_str(), f.round, f.changedMean, f.changedMin, f.distinctMean, f.ended.cpuSeconds(),
       f.ended.userSeconds, f.ended.systemSeconds, f.ended.maxRssKb / 1024.0, f.movieSeconds, f.bytes / 1e6);
@@ -250,7 +249,7 @@ void printTake(const TakeFigures& f) {
   std::printf(" | Xvfb %.2f s ffplay %.2f s, drew %.1f fps\n", f.xvfbCpu, f.playerCpu, f.playerFps);
   std::printf("    changed per second:");
   for (int d : f.changed) std::printf(" %d", d);
-  std::printf("\n    movie_probe distinct per second:");
+  std::printf("\n    distinct per second:");
   for (int d : f.distinct) std::printf(" %d", d);
   std::printf("\n    threads before stop: %s\n    memory before stop: %s\n", f.threads.c_str(), f.memory.c_str());
   if (!f.log.empty() && f.recorder == "vantor") std::printf("    agent: %s\n", f.log.c_str());
@@ -369,7 +368,7 @@ int main(int argc, char** argv) {
     Summary ours = summarise(takes, scenario, "vantor"), peer = summarise(takes, scenario, "ffmpeg");
     double cpuRatio = peer.cpu > 0 ? ours.cpu / peer.cpu : NAN;
     double cpuTarget = scenario == "moving" ? 0.6 : 0.05;
-    std::printf("%s: changed/s vantor %.1f ffmpeg %.1f (movie_probe distinct/s vantor %.1f ffmpeg %.1f; ffplay drew "
+    std::printf("%s: changed/s vantor %.1f ffmpeg %.1f (distinct/s vantor %.1f ffmpeg %.1f; ffplay drew "
                 "%.1f fps during vantor takes, %.1f during ffmpeg takes) | cpu vantor %.2f s ffmpeg %.2f s (ratio %.3f) | "
                 "rss vantor %.1f MB ffmpeg %.1f MB | size vantor %.2f MB ffmpeg %.2f MB | "
                 "start %.3f s [%.3f] stop %.3f s [%.3f]\n",

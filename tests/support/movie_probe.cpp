@@ -205,22 +205,6 @@ int DecodedFrame::distanceAt(int x, int y, uint32_t rgb) const {
                    std::abs(int(p[0]) - int(rgb & 0xff))});
 }
 
-std::vector<int> distinctFramesPerSecond(const std::filesystem::path& path, int tolerance) {
-  std::vector<int> perSecond;
-  std::vector<uint8_t> previous;
-  forEachVideoFrame(path, [&](const DecodedFrame& f) {
-    size_t second = f.pts < 0 ? 0 : size_t(f.pts);
-    if (perSecond.size() <= second) perSecond.resize(second + 1, 0);
-    bool changed = previous.size() != f.bgra.size();
-    for (size_t i = 0; !changed && i < f.bgra.size(); ++i)
-      changed = i % 4 != 3 && std::abs(int(f.bgra[i]) - int(previous[i])) > tolerance;  // alpha aside
-    perSecond[second] += changed;
-    previous = f.bgra;
-    return true;
-  });
-  return perSecond;
-}
-
 DecodedAudio decodeAudio(const std::filesystem::path& path) {
   Input in(path);
   const AVCodecParameters* par = in.stream(in.open(AVMEDIA_TYPE_AUDIO))->codecpar;

@@ -70,11 +70,6 @@ void forEachVideoFrame(const std::filesystem::path& path, const std::function<bo
 // The same, collected. Mind the memory: every picture is kept as BGRA.
 std::vector<DecodedFrame> decodeVideoFrames(const std::filesystem::path& path, size_t maxFrames = SIZE_MAX);
 
-// For each second of pts (element i covers [i, i+1)), how many pictures
-// differ from the one before them: a channel of a pixel moved by more than
-// `tolerance`, which coding noise between repeats stays under. The first counts.
-std::vector<int> distinctFramesPerSecond(const std::filesystem::path& path, int tolerance = 24);
-
 // The first audio stream decoded, its first channel as float samples at
 // full scale ±1 (16-bit sample v comes back as exactly v / 32768).
 struct DecodedAudio {
