@@ -54,6 +54,12 @@ TEST(AgentProcess, AnnouncesItselfUnpromptedAnswersEachLineAtOnceAndExitsZeroAtE
       ASSERT_TRUE(answer) << "no answer while stdin is open";
       expectEvents(*answer + "\n", {kNotRecording});
     }
+    if (argv.size() == 1) {  // a line longer than the input queue holds is still handled, whole
+      ASSERT_TRUE(agent.write(R"({"type":"stop","pad":")" + std::string(17 << 20, 'x') + "\"}\n", 60s));
+      auto answer = agent.readStdoutLine(60s);
+      ASSERT_TRUE(answer);
+      expectEvents(*answer + "\n", {kNotRecording});
+    }
     ProcessResult r = agent.finish();
     EXPECT_TRUE(r.exitedWith(0)) << r.describeEnd();
     EXPECT_EQ(r.err, kExiting + "\n");
