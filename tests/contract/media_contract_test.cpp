@@ -84,8 +84,8 @@ TEST_P(MediaContract, ATakeReportsExactlyOnceFromTheOutputsOwnThreadWhoeverListe
     EXPECT_NEAR(frames.back().pts + frames.back().duration, 1.0, kTick) << name;
   }
   backend.reset();  // its threads are gone: any late report is in
-  EXPECT_EQ(reports->reports(), std::vector<std::string>{"finish"});
-  EXPECT_NE(reports->thread(), std::this_thread::get_id());
+  EXPECT_EQ(reports->sofar(), std::vector<std::string>{"finish"});
+  EXPECT_NE(reports->thread, std::this_thread::get_id());
 }
 
 TEST_P(MediaContract, APausedSpanStaysInTheTimelineShowingTheLastFrameAndTheLastFrameLastsUntilTheStop) {
@@ -99,7 +99,6 @@ TEST_P(MediaContract, APausedSpanStaysInTheTimelineShowingTheLastFrameAndTheLast
   feed(*o, 60, 90, 10);
   o->streamDidStop(t0 + seconds(13.5));
   EXPECT_EQ(reports->waitForEnd(), std::vector<std::string>{"finish"});
-  EXPECT_EQ(backend->counts(*o).droppedPaused, 30u);
   auto frames = backend->shownFrames(path);
   ASSERT_EQ(frames.size(), 60u);
   for (size_t i = 0; i < frames.size(); ++i) {
@@ -111,7 +110,7 @@ TEST_P(MediaContract, APausedSpanStaysInTheTimelineShowingTheLastFrameAndTheLast
   EXPECT_NEAR(frames.back().duration, 3.5 - 89 / 30.0, kTick) << "the last frame lasts until the stop";
 }
 
-TEST_P(MediaContract, FramesThatFindTheOutputBusyAreDroppedAndCountedNotWaitedFor) {
+TEST_P(MediaContract, FramesThatFindTheOutputBusyAreDroppedNotWaitedFor) {
   auto path = dir / "busy.mp4";
   auto o = output(path);
   auto hold = backend->holdWriting(*o);
@@ -122,8 +121,6 @@ TEST_P(MediaContract, FramesThatFindTheOutputBusyAreDroppedAndCountedNotWaitedFo
   bool waited = fed.wait_for(60s) != std::future_status::ready;
   hold.reset();
   ASSERT_FALSE(waited) << "the stream waited for the output";
-  uint64_t dropped = backend->counts(*o).droppedBusy;
-  EXPECT_GT(dropped, 0u);
   backend->drain(*o);
   // Frames that cannot be used go the same way: none, too small, not after the one before.
   o->streamDidOutputFrame(nullptr);
@@ -133,8 +130,8 @@ TEST_P(MediaContract, FramesThatFindTheOutputBusyAreDroppedAndCountedNotWaitedFo
   o->streamDidStop(t0 + 2s);
   EXPECT_EQ(reports->waitForEnd(), std::vector<std::string>{"finish"});
   auto frames = backend->shownFrames(path);
-  ASSERT_EQ(frames.size(), 21 - dropped);
-  EXPECT_EQ(backend->counts(*o).written, frames.size());
+  ASSERT_GE(frames.size(), 2u);
+  EXPECT_LT(frames.size(), 21u) << "none dropped";
   for (size_t i = 0; i + 1 < frames.size(); ++i) EXPECT_TRUE(frames[i].shows(int(i))) << i;
   EXPECT_TRUE(frames.back().shows(45));
 }
@@ -148,13 +145,13 @@ TEST_P(MediaContract, AFailedWriteKeepsWhatPlaysToItsEnd) {
   int n = 75;
   {
     auto full = backend->fillDisk(path);
-    for (; n < 300 && reports->reports().empty(); ++n) feed(*o, n, n + 1);
-    ASSERT_EQ(reports->reports(), std::vector<std::string>{"stoppedWriting"});
+    for (; n < 300 && reports->sofar().empty(); ++n) feed(*o, n, n + 1);
+    ASSERT_EQ(reports->sofar(), std::vector<std::string>{"stoppedWriting"});
   }
   feed(*o, n, n + 30);  // room again, but writing has ended
   o->streamDidStop(t0 + 12s);
   EXPECT_EQ(reports->waitForEnd(), (std::vector<std::string>{"stoppedWriting", "finish"}));
-  EXPECT_EQ(reports->error()->domain(), "Vantor.Media");
+  EXPECT_EQ(reports->error->domain(), "Vantor.Media");
   auto frames = backend->shownFrames(path);
   ASSERT_GE(frames.size(), 1u);
   EXPECT_LE(frames.size(), 75u) << "nothing after the disk filled";
