@@ -37,27 +37,21 @@ struct AudioBackend {
   virtual std::shared_ptr<void> outOfSpeakers(double hz) = 0;
 };
 
-// Plays the simulated engine's delivery thread: a block of tone every 10 ms.
-class Feeder {
- public:
-  explicit Feeder(std::function<void()> once) : thread_([this, once] {
-    for (; !stop_; std::this_thread::sleep_for(10ms)) once();
-  }) {}
-  ~Feeder() { stop_ = true, thread_.join(); }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+// Plays the simulated engine's delivery thread while the result lives: a block of tone every 10 ms.
+inline std::shared_ptr<void> feeding(std::function<void()> once) {
+  return std::make_shared<std::jthread>([once](std::stop_token stop) {
+    for (; !stop.stop_requested(); std::this_thread::sleep_for(10ms)) once();
+  });
+}
 
 struct SimBackend final : AudioBackend {
   AudioInput& input() override { return mic; }
   SystemAudioService& system() override { return speakers; }
   std::shared_ptr<void> intoMicrophone(double hz) override {
-    return std::make_shared<Feeder>([this, tone = sim::Tone(hz, kToneLevel)]() mutable { mic.play(tone, 480); });
+    return feeding([this, tone = sim::Tone(hz, kToneLevel)]() mutable { mic.play(tone, 480); });
   }
   std::shared_ptr<void> outOfSpeakers(double hz) override {
-    return std::make_shared<Feeder>([this, tone = sim::Tone(hz, kToneLevel)]() mutable { speakers.play(tone, 480); });
+    return feeding([this, tone = sim::Tone(hz, kToneLevel)]() mutable { speakers.play(tone, 480); });
   }
   sim::SimAudioInput mic;
   sim::SimSystemAudio speakers;
