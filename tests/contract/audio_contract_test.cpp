@@ -14,6 +14,7 @@ namespace {
 struct Maker {
   const char* name;
   std::unique_ptr<AudioBackend> (*make)(std::string* why);  // null, and why, when it cannot
+  friend void PrintTo(const Maker& m, std::ostream* out) { *out << m.name; }
 };
 
 class AudioContract : public ::testing::TestWithParam<Maker> {
