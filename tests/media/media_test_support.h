@@ -118,7 +118,8 @@ inline FinishReport finish(platform::AudioFileWriter& writer) {
   return report.get();
 }
 
-// `samples` through an audio writer of `media` at 16 kHz, in the recorder's 20 ms batches.
+// `samples` through an audio writer of `media` at 16 kHz, in the recorder's 20 ms batches; none after
+// markAsFinished.
 inline FinishReport writeSound(platform::MediaServices& media, const std::filesystem::path& path,
                                const std::vector<int16_t>& samples) {
   auto w = media.createAudioFileWriter(path, 16000);
@@ -127,6 +128,9 @@ inline FinishReport writeSound(platform::MediaServices& media, const std::filesy
   w->startSession(0);
   for (size_t at = 0; at < samples.size(); at += 320)
     EXPECT_TRUE(w->append(std::span(samples).subspan(at, std::min<size_t>(320, samples.size() - at)), int64_t(at)));
+  w->markAsFinished();
+  EXPECT_FALSE(w->append(std::span(samples).first(std::min<size_t>(320, samples.size())), int64_t(samples.size())))
+      << "after markAsFinished";
   return finish(*w);
 }
 
