@@ -293,6 +293,7 @@ std::unique_ptr<Backend> x11(std::string* why) {
   return nullptr;
 }
 
+// One line per backend: a Wayland one joins here, with a Backend and a maker of its own.
 INSTANTIATE_TEST_SUITE_P(Sim, CaptureContract, ::testing::Values(Maker{"Sim", &simulated}));
 INSTANTIATE_TEST_SUITE_P(X11, CaptureContract, ::testing::Values(Maker{"X11", &x11}));
 
