@@ -11,13 +11,11 @@
 namespace vantor::mediatest {
 namespace {
 
-// Runs the kill helper with `args` and SIGKILLs it once `enough` says so of
-// a line it wrote. Every line it wrote, those after the kill included.
-std::vector<std::string> runAndKill(const std::vector<std::string>& args,
+// Runs the kill helper in `mode` on `path` and SIGKILLs it once `enough` says
+// so of a line it wrote. Every line it wrote, those after the kill included.
+std::vector<std::string> runAndKill(const char* mode, const std::filesystem::path& path,
                                     const std::function<bool(const std::string&)>& enough) {
-  std::vector<std::string> argv{VANTOR_KILL_HELPER};
-  argv.insert(argv.end(), args.begin(), args.end());
-  test::ChildProcess helper(argv);
+  test::ChildProcess helper({VANTOR_KILL_HELPER, mode, path.string()});
   std::vector<std::string> lines;
   while (auto line = helper.readStdoutLine()) {
     lines.push_back(*line);
@@ -54,7 +52,7 @@ int lastSurvivingFrame(const std::filesystem::path& path, int sent) {
 TEST(KilledTake, MissesAtMostAboutTheLastSecondWhileFramesComeAndNothingAfterAStillStretch) {
   ScratchDir dir;
   auto path = dir / "killed.mp4", flowing = dir / "flowing.mp4";
-  auto lines = runAndKill({"take", path.string(), "30", "2", "3"}, [&](const std::string& l) {
+  auto lines = runAndKill("take", path, [&](const std::string& l) {
     if (l == "59") std::filesystem::copy_file(path, flowing);
     return l == "still";
   });
@@ -69,7 +67,7 @@ TEST(KilledTake, MissesAtMostAboutTheLastSecondWhileFramesComeAndNothingAfterASt
 TEST(KilledSound, LeavesAFileThatReadsUpToItsLastAppend) {
   ScratchDir dir;
   auto path = dir / "killed.caf";
-  auto lines = runAndKill({"sound", path.string()}, [](const std::string& l) { return l == "24"; });
+  auto lines = runAndKill("sound", path, [](const std::string& l) { return l == "24"; });
   ASSERT_GE(lines.size(), 25u);  // half a second
   auto pcm = pcmIn(path);
   // Every reported append is there; one more may have gone in before its line.
