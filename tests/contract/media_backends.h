@@ -52,7 +52,8 @@ class SimBackend final : public MediaBackend {
       auto at = [&](Clock::time_point t) { return std::chrono::duration<double>(t - frames[0].presentationTime).count(); };
       std::vector<ShownFrame> shown;
       for (size_t i = 0; i < frames.size(); ++i) {
-        double from = at(frames[i].presentationTime), to = at(i + 1 < frames.size() ? frames[i + 1].presentationTime : *o->stopTime());
+        auto next = i + 1 < frames.size() ? frames[i + 1].presentationTime : *o->stopTime();
+        double from = at(frames[i].presentationTime), to = at(next);
         shown.push_back({from, to - from, int(frames[i].index % kPalette.size())});
       }
       return shown;

@@ -156,7 +156,8 @@ TEST_P(MediaContract, AFailedWriteKeepsWhatPlaysToItsEnd) {
 
 TEST_P(MediaContract, AFileThatCannotBeCreatedThrowsWhenItsWriterIsMade) {
   std::ofstream(dir / "plain-file") << "x";
-  for (auto [where, movie] : {std::pair{"plain-file", true}, {"no-such-dir", true}, {"plain-file", false}, {"no-such-dir", false}}) {
+  for (auto [where, movie] :
+       {std::pair{"plain-file", true}, {"no-such-dir", true}, {"plain-file", false}, {"no-such-dir", false}}) {
     auto path = dir / where / (movie ? "take.mp4" : "take.caf");
     try {
       movie ? void(output(path)) : void(media().createAudioFileWriter(path, 16000));

@@ -77,11 +77,12 @@ TEST(FfmpegMovie, SizesItCannotEncodeAndTakesWithoutFramesFailAndLeaveNoFile) {
   for (auto [width, height] : {std::pair{1, 240}, {320, 0}, {16386, 240}, {320, -2}}) {
     for (bool output : {false, true}) {
       try {
-        output ? void(media->createRecordingOutput({path, width, height}, {})) : void(media->createVideoWriter(path, width, height));
+        if (output) media->createRecordingOutput({path, width, height}, {});
+        else media->createVideoWriter(path, width, height);
         ADD_FAILURE() << "made a writer of " << width << "x" << height;
       } catch (const Error& e) {
-        EXPECT_EQ(std::pair(e.code(), e.description()),
-                  std::pair(int(kInvalidSize), "cannot encode frames of " + std::to_string(width) + "x" + std::to_string(height) + " pixels"));
+        auto size = std::to_string(width) + "x" + std::to_string(height);
+        EXPECT_EQ(std::pair(e.code(), e.description()), std::pair(int(kInvalidSize), "cannot encode frames of " + size + " pixels"));
       }
       EXPECT_FALSE(std::filesystem::exists(path));
     }
@@ -146,7 +147,8 @@ TEST(FfmpegSound, SoundEncodedAlongIsUnnamedAndCopiedIntoTheExportAsEncodingWoul
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(soundDir.path), {}), 1) << "the sound alone";
   };
   auto exportTo = [&](const char* name, double seconds) {
-    platform::Composition c{{{movie, MediaType::Video, {2, 1}}}, {{tone, MediaType::Audio, {int64_t(seconds * 16000), 16000}}}};
+    platform::Composition c{{{movie, MediaType::Video, {2, 1}}},
+                            {{tone, MediaType::Audio, {int64_t(seconds * 16000), 16000}}}};
     EXPECT_EQ(services->exportComposition(c, dir / name).status, platform::ExportOutcome::kCompleted);
     return test::readPackets(dir / name, "audio");
   };

@@ -110,11 +110,14 @@ struct FinishReport {
 inline FinishReport finish(platform::AudioFileWriter& writer) {
   struct Target final : exec::detail::CompletionTarget<std::monostate> {
     std::promise<FinishReport> reported;
-    void complete(std::exception_ptr failure, std::monostate) override { reported.set_value({std::this_thread::get_id(), failure}); }
+    void complete(std::exception_ptr failure, std::monostate) override {
+      reported.set_value({std::this_thread::get_id(), failure});
+    }
   };
   auto target = std::make_unique<Target>();
   auto report = target->reported.get_future();
-  writer.finishWriting(exec::Resolver<void>(std::make_shared<exec::detail::CompletionState<std::monostate>>(std::move(target))));
+  using State = exec::detail::CompletionState<std::monostate>;
+  writer.finishWriting(exec::Resolver<void>(std::make_shared<State>(std::move(target))));
   return report.get();
 }
 

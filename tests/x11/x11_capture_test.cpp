@@ -13,7 +13,8 @@ namespace {
 
 std::string ownProcessName() {
   std::string name;
-  return std::getline(std::ifstream("/proc/self/comm"), name), name;
+  std::getline(std::ifstream("/proc/self/comm"), name);
+  return name;
 }
 
 #define VANTOR_X11(b, options)                \
@@ -83,9 +84,10 @@ TEST(X11Capture, WithAWindowManagerListsClientWindowsNotFramesAndLeavesOutMinimi
 
 // DISPLAY is changed for good: nothing else here reads it, every server is named.
 TEST(X11Capture, WithoutAServerEveryOperationFailsNamingWhy) {
-  for (auto [environment, display, error] :
-       {std::tuple<const char*, std::optional<std::string>, std::string>{nullptr, {}, "DISPLAY is not set; no X server to capture"},
-        {":999", {}, "cannot connect to X server :999"}, {nullptr, ":998", "cannot connect to X server :998"}}) {
+  using Row = std::tuple<const char*, std::optional<std::string>, std::string>;  // DISPLAY, the server named, error
+  for (auto [environment, display, error] : {Row{nullptr, {}, "DISPLAY is not set; no X server to capture"},
+                                             Row{":999", {}, "cannot connect to X server :999"},
+                                             Row{nullptr, ":998", "cannot connect to X server :998"}}) {
     environment ? setenv("DISPLAY", environment, 1) : unsetenv("DISPLAY");
     exec::MainLoop main;
     auto service = makeX11ScreenCapture(main, display);
