@@ -5,16 +5,15 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/co_spawn.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <thread>
 
 #include "exec/completion.h"
-#include "exec/main_loop.h"
 #include "platform/screen_capture.h"
 #include "platform/sim/sim_screen_capture.h"
+#include "support/run_coroutine.h"
 #ifdef VANTOR_HAVE_X11
 #include "platform/x11/x11_screen_capture.h"
 #include "support/x11_test_windows.h"
@@ -51,7 +50,7 @@ class Backend {
   virtual void show(uint32_t window, bool shown) = 0;
   virtual void close(uint32_t window) = 0;
   virtual void movePointer(int x, int y) = 0;  // on the main display
-  virtual void changeElsewhere() = 0;         // off the main display
+  virtual void changeElsewhere() {}           // off the main display
   virtual void pump() {}                      // frames that only a script makes
   virtual std::string cannot(Ability) const { return {}; }  // why not, or empty
   bool can(Ability a) const { return cannot(a).empty(); }
@@ -78,7 +77,6 @@ class SimBackend final : public Backend {
   void show(uint32_t id, bool shown) override { find(id)->onScreen = shown; }
   void close(uint32_t id) override { sim.windows.erase(find(id)); }
   void movePointer(int, int) override { pump(); }
-  void changeElsewhere() override {}
   void pump() override {
     for (auto* s : sim.streams()) s->emitFrame();
   }
@@ -88,7 +86,7 @@ class SimBackend final : public Backend {
   }
 
  private:
-  auto find(uint32_t id) -> decltype(sim.windows.begin()) {
+  std::vector<sim::SimWindow>::iterator find(uint32_t id) {
     return std::find_if(sim.windows.begin(), sim.windows.end(), [&](auto& w) { return w.window.windowID == id; });
   }
   uint32_t next_ = 100;
@@ -105,9 +103,7 @@ class X11Backend final : public Backend {
     return server ? std::unique_ptr<X11Backend>(new X11Backend(std::move(server))) : nullptr;
   }
   ScreenCaptureService& service() override { return *service_; }
-  std::vector<Display> displays() override {
-    return {{x.atom("RIGHT"), 1920, 1080}, {x.atom("LEFT"), 1920, 1080}};
-  }
+  std::vector<Display> displays() override { return {{x.atom("RIGHT"), 1920, 1080}, {x.atom("LEFT"), 1920, 1080}}; }
   uint32_t window(const Look& l, Kind kind) override {
     const char* types[] = {nullptr, "DIALOG", nullptr, "TOOLTIP", "DOCK", nullptr, nullptr, nullptr};
     test::WindowOptions o{.x = kLeft + l.x, .y = l.y, .width = l.width, .height = l.height, .borderWidth = l.border,
@@ -151,19 +147,12 @@ class X11Backend final : public Backend {
 // Runs the coroutine `body()` on `main` until it finishes; rethrows its failure.
 template <typename Body>
 void run(exec::MainLoop& main, Body body) {
-  std::exception_ptr failure;
-  bool finished = false;
-  asio::co_spawn(main.context(), body(), [&](std::exception_ptr e) { failure = e, finished = true; });
-  main.run();
-  if (failure) std::rethrow_exception(failure);
-  ASSERT_TRUE(finished);
+  test::runOn(main, body());
 }
 // What `operation(resolver)` reports, awaited on `main`.
 template <typename T, typename Operation>
 T await(exec::MainLoop& main, Operation operation) {
-  T out{};
-  run(main, [&]() -> asio::awaitable<void> { out = co_await exec::awaitCompletion<T>(operation); });
-  return out;
+  return test::runOn(main, exec::awaitCompletion<T>(operation));
 }
 inline ShareableContent content(Backend& b) {
   return await<ShareableContent>(b.main, [&](auto done) { b.service().getShareableContent(done); });
@@ -172,10 +161,10 @@ inline ImageRef still(Backend& b, const ContentFilter& f) {
   return await<ImageRef>(b.main, [&](auto done) { b.service().captureImage(f, done); });
 }
 inline asio::awaitable<void> start(Stream& s) {
-  co_await exec::awaitCompletion<void>([&](exec::Resolver<void> done) { s.startCapture(done); });
+  return exec::awaitCompletion<void>([&](exec::Resolver<void> done) { s.startCapture(done); });
 }
 inline asio::awaitable<void> stop(Stream& s) {
-  co_await exec::awaitCompletion<void>([&](exec::Resolver<void> done) { s.stopCapture(done); });
+  return exec::awaitCompletion<void>([&](exec::Resolver<void> done) { s.stopCapture(done); });
 }
 inline asio::awaitable<void> sleepFor(std::chrono::milliseconds d) {
   asio::steady_timer t(co_await asio::this_coro::executor, d);
@@ -202,9 +191,8 @@ inline uint32_t rgbAt(const PixelBuffer& p, int x, int y) {
   return (uint32_t{px[2]} << 16) | (uint32_t{px[1]} << 8) | px[0];
 }
 inline const Window* findWindow(const ShareableContent& c, uint32_t id) {
-  for (const auto& w : c.windows)
-    if (w.windowID == id) return &w;
-  return nullptr;
+  auto w = std::find_if(c.windows.begin(), c.windows.end(), [&](const Window& w) { return w.windowID == id; });
+  return w == c.windows.end() ? nullptr : &*w;
 }
 
 // Frames as the consumer sees them; every one kept when `keepAll`.

@@ -14,41 +14,28 @@
 #include "platform/ffmpeg/ffmpeg_media.h"
 #include "platform/ffmpeg/ffmpeg_recording_output.h"
 #include "platform/sim/sim_media.h"
-#include "support/movie_probe.h"
 
 namespace vantor::mediatest {
 
-// A picture as a movie shows it: from `pts` for `duration` seconds.
+// A picture as a movie shows it: from `pts` for `duration` seconds, picture
+// n of quadrantFrame modulo the palette (-1: none of them).
 struct ShownFrame {
   double pts = 0, duration = 0;
-  std::array<uint32_t, 4> quadrants{};  // the colour at each quadrant's centre
-  bool shows(int n) const {             // picture n, within kColourTolerance
-    for (int q = 0; q < 4; ++q)
-      for (int shift : {0, 8, 16})
-        if (std::abs(int(quadrants[size_t(q)] >> shift & 0xff) - int(quadrantColour(n, q) >> shift & 0xff)) >
-            kColourTolerance)
-          return false;
-    return true;
-  }
-};
-
-struct OutputCounts {
-  uint64_t written = 0, droppedPaused = 0, droppedBusy = 0;
+  int picture = -1;
+  bool shows(int n) const { return picture == n % int(kPalette.size()); }
 };
 
 class MediaBackend {
  public:
   virtual ~MediaBackend() = default;
   virtual platform::MediaServices& services() = 0;
-  // The pictures of a movie its recording output wrote of quadrantFrame
-  // pictures. Throws when there is no movie.
+  // The pictures of a movie its recording output wrote. Throws when there is no movie.
   virtual std::vector<ShownFrame> shownFrames(const std::filesystem::path& movie) = 0;
   virtual std::vector<int16_t> samplesIn(const std::filesystem::path& sound) = 0;
-  virtual OutputCounts counts(platform::RecordingOutput& output) = 0;
   // Waits until `output` has written (or dropped) every frame handed over.
   virtual void drain(platform::RecordingOutput&) {}
   // Keeps `output` from writing while the result lives; null when its frames never wait.
-  virtual std::shared_ptr<void> holdWriting(platform::RecordingOutput& output) = 0;
+  virtual std::shared_ptr<void> holdWriting(platform::RecordingOutput&) { return nullptr; }
   // From now on writes that make `file` grow fail as on a full disk (until the result goes).
   virtual std::shared_ptr<void> fillDisk(const std::filesystem::path& file) = 0;
   // Whether its movies hold real pictures and sound to decode.
@@ -65,9 +52,9 @@ class SimBackend final : public MediaBackend {
       auto at = [&](Clock::time_point t) { return std::chrono::duration<double>(t - frames[0].presentationTime).count(); };
       std::vector<ShownFrame> shown;
       for (size_t i = 0; i < frames.size(); ++i) {
-        double from = at(frames[i].presentationTime);
-        shown.push_back({from, at(i + 1 < frames.size() ? frames[i + 1].presentationTime : *o->stopTime()) - from});
-        for (int q = 0; q < 4; ++q) shown.back().quadrants[size_t(q)] = quadrantColour(int(frames[i].index), q);
+        auto next = i + 1 < frames.size() ? frames[i + 1].presentationTime : *o->stopTime();
+        double from = at(frames[i].presentationTime), to = at(next);
+        shown.push_back({from, to - from, int(frames[i].index % kPalette.size())});
       }
       return shown;
     }
@@ -81,11 +68,6 @@ class SimBackend final : public MediaBackend {
       }
     throw std::runtime_error("no sound at " + sound.string());
   }
-  OutputCounts counts(platform::RecordingOutput& output) override {
-    auto& o = dynamic_cast<platform::sim::SimRecordingOutput&>(output);
-    return {uint64_t(o.framesWritten.load()), uint64_t(o.framesSkipped.load()), 0};
-  }
-  std::shared_ptr<void> holdWriting(platform::RecordingOutput&) override { return nullptr; }
   std::shared_ptr<void> fillDisk(const std::filesystem::path& file) override {
     Error full("Vantor.Media", 5, "cannot write " + file.string() + ": No space left on device");
     for (const auto& o : sim_.outputs())
@@ -109,34 +91,23 @@ class FfmpegBackend final : public MediaBackend {
   std::vector<ShownFrame> shownFrames(const std::filesystem::path& movie) override {
     std::vector<ShownFrame> shown;
     test::forEachVideoFrame(movie, [&](const test::DecodedFrame& f) {
-      shown.push_back({f.pts, f.duration});
-      for (int q = 0; q < 4; ++q) {
-        auto [x, y] = quadrantCentre(f.width, f.height, q);
-        shown.back().quadrants[size_t(q)] = f.rgbAt(x, y);
-      }
+      shown.push_back({f.pts, f.duration, pictureOf(f)});
       return true;
     });
     return shown;
   }
   std::vector<int16_t> samplesIn(const std::filesystem::path& sound) override {
-    auto decoded = test::decodeAudio(sound);
-    EXPECT_EQ(decoded.codec, "pcm_s16le");
-    std::vector<int16_t> samples;
-    for (float s : decoded.samples) samples.push_back(int16_t(std::lround(s * 32768)));
-    return samples;
-  }
-  OutputCounts counts(platform::RecordingOutput& output) override {
-    auto c = real(output).counts();
-    return {c.written, c.droppedPaused, c.droppedBusy};
+    EXPECT_EQ(test::decodeAudio(sound).codec, "pcm_s16le");
+    return pcmIn(sound);
   }
   void drain(platform::RecordingOutput& output) override {
     std::promise<void> drained;
-    real(output).thread().post([&] { drained.set_value(); });
+    thread(output).post([&] { drained.set_value(); });
     drained.get_future().wait();
   }
   std::shared_ptr<void> holdWriting(platform::RecordingOutput& output) override {
     auto release = std::make_shared<std::promise<void>>();
-    real(output).thread().post([held = release->get_future().share()] { held.wait(); });
+    thread(output).post([held = release->get_future().share()] { held.wait(); });
     return {release.get(), [release](void*) { release->set_value(); }};
   }
   std::shared_ptr<void> fillDisk(const std::filesystem::path& file) override {
@@ -147,16 +118,13 @@ class FfmpegBackend final : public MediaBackend {
     getrlimit(RLIMIT_FSIZE, &old);
     rlimit limited{std::filesystem::file_size(file) + 100, old.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limited);
-    return {this, [old, oldHandler](void*) {
-              setrlimit(RLIMIT_FSIZE, &old);
-              signal(SIGXFSZ, oldHandler);
-            }};
+    return {this, [old, oldHandler](void*) { setrlimit(RLIMIT_FSIZE, &old), signal(SIGXFSZ, oldHandler); }};
   }
   bool decodes() const override { return true; }
 
  private:
-  static platform::ffmpeg::FfmpegRecordingOutput& real(platform::RecordingOutput& output) {
-    return dynamic_cast<platform::ffmpeg::FfmpegRecordingOutput&>(output);
+  static platform::ffmpeg::EncodingThread& thread(platform::RecordingOutput& output) {
+    return dynamic_cast<platform::ffmpeg::FfmpegRecordingOutput&>(output).thread();
   }
   std::unique_ptr<platform::MediaServices> services_ = platform::makeFfmpegMediaServices();
 };

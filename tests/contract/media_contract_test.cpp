@@ -56,20 +56,13 @@ TEST_P(MediaContract, ATakeReportsExactlyOnceFromTheOutputsOwnThreadWhoeverListe
   // The delegate lets go of the last reference to its output while it is told.
   auto told = std::make_shared<ReportLog>();
   auto held = media().createRecordingOutput({dir / "released.mp4", 320, 240}, told);
-  std::mutex m;
-  told->onEnd = [&] {
-    std::lock_guard lock(m);
-    held.reset();
-  };
+  told->onEnd = [&] { held.reset(); };  // waitForEnd returns after it
   o = held;
   feed(*o, 0, 5);
   o->streamDidStop(t0 + 1s);
   o.reset();
   EXPECT_EQ(told->waitForEnd(), std::vector<std::string>{"finish"});
-  {
-    std::lock_guard lock(m);
-    EXPECT_FALSE(held);
-  }
+  EXPECT_FALSE(held);
 
   // A delegate that is gone hears nothing; the movie is whole all the same.
   auto gone = std::make_shared<ReportLog>();
@@ -84,8 +77,8 @@ TEST_P(MediaContract, ATakeReportsExactlyOnceFromTheOutputsOwnThreadWhoeverListe
     EXPECT_NEAR(frames.back().pts + frames.back().duration, 1.0, kTick) << name;
   }
   backend.reset();  // its threads are gone: any late report is in
-  EXPECT_EQ(reports->reports(), std::vector<std::string>{"finish"});
-  EXPECT_NE(reports->thread(), std::this_thread::get_id());
+  EXPECT_EQ(reports->sofar(), std::vector<std::string>{"finish"});
+  EXPECT_NE(reports->thread, std::this_thread::get_id());
 }
 
 TEST_P(MediaContract, APausedSpanStaysInTheTimelineShowingTheLastFrameAndTheLastFrameLastsUntilTheStop) {
@@ -99,7 +92,6 @@ TEST_P(MediaContract, APausedSpanStaysInTheTimelineShowingTheLastFrameAndTheLast
   feed(*o, 60, 90, 10);
   o->streamDidStop(t0 + seconds(13.5));
   EXPECT_EQ(reports->waitForEnd(), std::vector<std::string>{"finish"});
-  EXPECT_EQ(backend->counts(*o).droppedPaused, 30u);
   auto frames = backend->shownFrames(path);
   ASSERT_EQ(frames.size(), 60u);
   for (size_t i = 0; i < frames.size(); ++i) {
@@ -111,7 +103,7 @@ TEST_P(MediaContract, APausedSpanStaysInTheTimelineShowingTheLastFrameAndTheLast
   EXPECT_NEAR(frames.back().duration, 3.5 - 89 / 30.0, kTick) << "the last frame lasts until the stop";
 }
 
-TEST_P(MediaContract, FramesThatFindTheOutputBusyAreDroppedAndCountedNotWaitedFor) {
+TEST_P(MediaContract, FramesThatFindTheOutputBusyAreDroppedNotWaitedFor) {
   auto path = dir / "busy.mp4";
   auto o = output(path);
   auto hold = backend->holdWriting(*o);
@@ -122,8 +114,6 @@ TEST_P(MediaContract, FramesThatFindTheOutputBusyAreDroppedAndCountedNotWaitedFo
   bool waited = fed.wait_for(60s) != std::future_status::ready;
   hold.reset();
   ASSERT_FALSE(waited) << "the stream waited for the output";
-  uint64_t dropped = backend->counts(*o).droppedBusy;
-  EXPECT_GT(dropped, 0u);
   backend->drain(*o);
   // Frames that cannot be used go the same way: none, too small, not after the one before.
   o->streamDidOutputFrame(nullptr);
@@ -133,8 +123,8 @@ TEST_P(MediaContract, FramesThatFindTheOutputBusyAreDroppedAndCountedNotWaitedFo
   o->streamDidStop(t0 + 2s);
   EXPECT_EQ(reports->waitForEnd(), std::vector<std::string>{"finish"});
   auto frames = backend->shownFrames(path);
-  ASSERT_EQ(frames.size(), 21 - dropped);
-  EXPECT_EQ(backend->counts(*o).written, frames.size());
+  ASSERT_GE(frames.size(), 2u);
+  EXPECT_LT(frames.size(), 21u) << "none dropped";
   for (size_t i = 0; i + 1 < frames.size(); ++i) EXPECT_TRUE(frames[i].shows(int(i))) << i;
   EXPECT_TRUE(frames.back().shows(45));
 }
@@ -148,13 +138,13 @@ TEST_P(MediaContract, AFailedWriteKeepsWhatPlaysToItsEnd) {
   int n = 75;
   {
     auto full = backend->fillDisk(path);
-    for (; n < 300 && reports->reports().empty(); ++n) feed(*o, n, n + 1);
-    ASSERT_EQ(reports->reports(), std::vector<std::string>{"stoppedWriting"});
+    for (; n < 300 && reports->sofar().empty(); ++n) feed(*o, n, n + 1);
+    ASSERT_EQ(reports->sofar(), std::vector<std::string>{"stoppedWriting"});
   }
   feed(*o, n, n + 30);  // room again, but writing has ended
   o->streamDidStop(t0 + 12s);
   EXPECT_EQ(reports->waitForEnd(), (std::vector<std::string>{"stoppedWriting", "finish"}));
-  EXPECT_EQ(reports->error()->domain(), "Vantor.Media");
+  EXPECT_EQ(reports->error->domain(), "Vantor.Media");
   auto frames = backend->shownFrames(path);
   ASSERT_GE(frames.size(), 1u);
   EXPECT_LE(frames.size(), 75u) << "nothing after the disk filled";
@@ -166,11 +156,11 @@ TEST_P(MediaContract, AFailedWriteKeepsWhatPlaysToItsEnd) {
 
 TEST_P(MediaContract, AFileThatCannotBeCreatedThrowsWhenItsWriterIsMade) {
   std::ofstream(dir / "plain-file") << "x";
-  for (const auto& path : {dir / "plain-file" / "take.mp4", dir / "no-such-dir" / "take.mp4",
-                           dir / "plain-file" / "take.caf", dir / "no-such-dir" / "take.caf"}) {
+  for (auto [where, movie] :
+       {std::pair{"plain-file", true}, {"no-such-dir", true}, {"plain-file", false}, {"no-such-dir", false}}) {
+    auto path = dir / where / (movie ? "take.mp4" : "take.caf");
     try {
-      if (path.extension() == ".mp4") output(path);
-      else media().createAudioFileWriter(path, 16000);
+      movie ? void(output(path)) : void(media().createAudioFileWriter(path, 16000));
       ADD_FAILURE() << "made a writer for " << path;
     } catch (const Error& e) {
       EXPECT_EQ(e.domain(), "Vantor.Media");
@@ -179,7 +169,10 @@ TEST_P(MediaContract, AFileThatCannotBeCreatedThrowsWhenItsWriterIsMade) {
   }
 }
 
-TEST_P(MediaContract, AnAudioWriterPutsItsSamplesBackToBackAndRefusesThemOutOfTurn) {
+// Samples go back to back, appended from another thread than start and
+// finish; appends out of turn are refused; a write that fails (a full disk)
+// ends writing, keeps what came before and fails the finish with it.
+TEST_P(MediaContract, AnAudioWriterPutsItsSamplesBackToBackAndEndsAtAFailedWrite) {
   auto path = dir / "take.caf";
   std::ofstream(path) << std::string(100000, 'x');  // an older file: replaced
   auto w = media().createAudioFileWriter(path, 16000);
@@ -190,78 +183,49 @@ TEST_P(MediaContract, AnAudioWriterPutsItsSamplesBackToBackAndRefusesThemOutOfTu
   EXPECT_FALSE(w->append(patternSamples(0, 160), 0)) << "before the session";
   w->startSession(0);
   EXPECT_TRUE(w->isReadyForMoreMediaData());
-  std::thread queue([&] {  // appends come from another thread than start and finish
-    EXPECT_TRUE(w->append(patternSamples(0, 320), 0));
-    EXPECT_TRUE(w->append(patternSamples(320, 160), 320));
-  });
-  queue.join();
-  w->markAsFinished();
-  EXPECT_FALSE(w->append(patternSamples(480, 160), 480)) << "after markAsFinished";
-  auto report = finish(*w);
-  EXPECT_FALSE(report.failure);
-  EXPECT_NE(report.thread, std::this_thread::get_id());
-  EXPECT_EQ(w->outputURL(), path);
-  EXPECT_EQ(backend->samplesIn(path), patternSamples(0, 480));
-}
-
-TEST_P(MediaContract, AnAudioWriteThatFailsEndsWritingAndFinishingFailsWithIt) {
-  auto path = dir / "full.caf";
-  auto w = media().createAudioFileWriter(path, 16000);
-  w->addInput();
-  w->startWriting();
-  w->startSession(0);
-  for (int64_t n = 0; n < 10; ++n) ASSERT_TRUE(w->append(patternSamples(n * 320, 320), n * 320));
-  EXPECT_FALSE(w->writeFailure());
-  {
+  std::thread([&] {
+    for (int64_t n = 0; n < 10; ++n) EXPECT_TRUE(w->append(patternSamples(n * 320, 320), n * 320));
+    EXPECT_FALSE(w->writeFailure());
     auto full = backend->fillDisk(path);
     EXPECT_FALSE(w->append(patternSamples(3200, 320), 3200));
-  }
+  }).join();
   ASSERT_TRUE(w->writeFailure());
   EXPECT_EQ(w->writeFailure()->domain(), "Vantor.Media");
   EXPECT_FALSE(w->append(patternSamples(3200, 320), 3200)) << "room again, but writing has ended";
-  auto failure = finish(*w).failure;
-  ASSERT_TRUE(failure);
+  w->markAsFinished();
+  auto report = finish(*w);
+  EXPECT_NE(report.thread, std::this_thread::get_id());
   try {
-    std::rethrow_exception(failure);
+    std::rethrow_exception(report.failure);
   } catch (const Error& e) {
     EXPECT_EQ(e.description(), w->writeFailure()->description());
   }
+  EXPECT_EQ(w->outputURL(), path);
   auto kept = backend->samplesIn(path);
   ASSERT_GE(kept.size(), 3200u);
   EXPECT_LT(kept.size(), 3200u + 320) << "no more than the batch it failed in";
   EXPECT_EQ(kept, patternSamples(0, kept.size())) << "back to back";
 }
 
-TEST_P(MediaContract, AssetsKnowTheirTracksAndDurationsAndFailOnLoadWhenUnreadable) {
-  auto movie = dir / "take.mp4", sound = dir / "tone.caf", text = dir / "notes.mp4";
-  recordTake(movie, 75, 3.0);
-  ASSERT_FALSE(writeSound(media(), sound, patternSamples(0, 16001)).failure);
+// Assets know their tracks and durations, and fail on load when unreadable.
+// The muxer at a take's end (the component above the seam) asks for the
+// picture as encoded and the sound cut to it, or no sound.
+TEST_P(MediaContract, AssetsKnowTheirTracksAndAnExportCopiesThePictureAndEncodesTheSoundCutToIt) {
+  auto movie = dir / "take.mp4", text = dir / "notes.mp4";
+  recordTake(movie, 45, 2.0);  // its last frame lasts half a second
+  ASSERT_FALSE(writeSound(media(), dir / "long.caf", toneSamples(3 * 16000, 440)).failure);
+  ASSERT_FALSE(writeSound(media(), dir / "short.caf", toneSamples(16001, 660)).failure);
   std::ofstream(text) << "not a movie\n";
-  struct Case {
-    std::filesystem::path path;
-    int video, audio;
-    double seconds;
-  };
-  for (const auto& c : {Case{movie, 1, 0, 3.0}, Case{sound, 0, 1, 16001 / 16000.0}}) {
-    auto asset = media().openAsset(c.path);
-    EXPECT_EQ(asset->loadTracks(MediaType::Video), c.video) << c.path;
-    EXPECT_EQ(asset->loadTracks(MediaType::Audio), c.audio) << c.path;
-    EXPECT_NEAR(asset->loadDuration().seconds(), c.seconds, 1e-6) << c.path;
+  for (auto [path, video, audio, seconds] : {std::tuple{movie, 1, 0, 2.0}, {dir / "short.caf", 0, 1, 16001 / 16000.0}}) {
+    auto asset = media().openAsset(path);
+    EXPECT_EQ(std::pair(asset->loadTracks(MediaType::Video), asset->loadTracks(MediaType::Audio)), std::pair(video, audio));
+    EXPECT_NEAR(asset->loadDuration().seconds(), seconds, 1e-6) << path;
   }
   for (const auto& path : {text, dir / "missing.mp4"}) {
     auto asset = media().openAsset(path);
     EXPECT_THROW(asset->loadTracks(MediaType::Video), Error) << path;
     EXPECT_THROW(asset->loadDuration(), Error) << path;
   }
-}
-
-// The muxer at a take's end (the component above the seam) asks for the
-// picture as encoded and the sound cut to it, or no sound.
-TEST_P(MediaContract, AnExportCopiesThePictureAndEncodesTheSoundCutToIt) {
-  auto movie = dir / "take.mp4";
-  recordTake(movie, 60, 2.0);
-  ASSERT_FALSE(writeSound(media(), dir / "long.caf", toneSamples(3 * 16000, 440)).failure);
-  ASSERT_FALSE(writeSound(media(), dir / "short.caf", toneSamples(16000, 660)).failure);
   struct Case {
     std::filesystem::path sound;
     double seconds, hz;  // what the movie keeps of it
@@ -273,8 +237,8 @@ TEST_P(MediaContract, AnExportCopiesThePictureAndEncodesTheSoundCutToIt) {
     std::ofstream(out) << std::string(100000, 'x');  // an older file: replaced
     VideoAudioMuxer::muxNow(media(), movie, c.sound, out);
     auto asset = media().openAsset(out);
-    EXPECT_EQ(asset->loadTracks(MediaType::Video), 1);
-    EXPECT_EQ(asset->loadTracks(MediaType::Audio), c.seconds > 0 ? 1 : 0);
+    EXPECT_EQ(std::pair(asset->loadTracks(MediaType::Video), asset->loadTracks(MediaType::Audio)),
+              std::pair(1, c.seconds > 0 ? 1 : 0));
     EXPECT_NEAR(asset->loadDuration().seconds(), 2.0, 1e-3);
     if (!backend->decodes()) continue;
     auto source = test::readPackets(movie, "video"), copied = test::readPackets(out, "video");

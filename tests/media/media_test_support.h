@@ -1,6 +1,7 @@
 #pragma once
-// Shared pieces of the media tests: pictures and sound whose every frame and
-// sample can be told apart, scratch directories, and finishing writers.
+// Shared pieces of the media tests (the contract, the FFmpeg tests and the
+// kill helper): pictures and sound whose every frame and sample can be told
+// apart, scratch directories, and writers' reports.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -20,26 +21,23 @@
 #include "exec/completion.h"
 #include "platform/media.h"
 #include "platform/video_frame.h"
+#include "support/movie_probe.h"
 
 namespace vantor::mediatest {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Colours far apart, saturated ones included: a swapped channel, a wrong
-// matrix or range shows as a large error.
+inline Clock::duration seconds(double s) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+// Picture n: four solid quadrants, each in the next colour of a palette of
+// colours far apart (saturated ones included: a swapped channel, a wrong
+// matrix or range shows as a large error) from one picture to the next.
 inline constexpr std::array<uint32_t, 12> kPalette = {0xff0000, 0x00ff00, 0x0000ff, 0xffff00, 0x00ffff, 0xff00ff,
                                                       0xffffff, 0x202020, 0x808080, 0xc04000, 0x4080c0, 0x80c040};
-// BT.601 limited range and back, plus CRF 23 on flat colour.
-inline constexpr int kColourTolerance = 10;
-
-// Picture n: four solid quadrants (top-left, top-right, bottom-left,
-// bottom-right), each changing from one picture to the next.
 inline uint32_t quadrantColour(int n, int quadrant) { return kPalette[size_t(n + 3 * quadrant) % kPalette.size()]; }
-// The centre of a quadrant, away from the edges 4:2:0 blurs.
-inline std::pair<int, int> quadrantCentre(int width, int height, int q) {
-  return {(q % 2) * width / 2 + width / 4, (q / 2) * height / 2 + height / 4};
-}
 
 inline platform::FrameRef quadrantFrame(Clock::time_point at, int n, int width = 320, int height = 240) {
   auto image = platform::makeImage(width, height);
@@ -57,8 +55,18 @@ inline platform::FrameRef quadrantFrame(Clock::time_point at, int n, int width =
   return frame;
 }
 
-inline Clock::duration seconds(double s) {
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+// Which quadrantFrame picture a decoded one shows, as n modulo the palette,
+// or -1: each quadrant's centre (away from the edges 4:2:0 blurs) within
+// BT.601 limited range and back, plus CRF 23 on flat colour.
+inline int pictureOf(const test::DecodedFrame& f) {
+  for (int n = 0; n < int(kPalette.size()); ++n) {
+    int worst = 0;
+    for (int q = 0; q < 4; ++q)
+      worst = std::max(worst, f.distanceAt((q % 2) * f.width / 2 + f.width / 4, (q / 2) * f.height / 2 + f.height / 4,
+                                           quadrantColour(n, q)));
+    if (worst <= 10) return n;
+  }
+  return -1;
 }
 
 // Sample k of the test sound: an odd step through every 16-bit value, so a
@@ -68,11 +76,16 @@ inline std::vector<int16_t> patternSamples(int64_t first, size_t count) {
   for (size_t i = 0; i < count; ++i) samples[i] = int16_t(uint16_t(uint64_t(first + int64_t(i)) * 7919u));
   return samples;
 }
-
 inline std::vector<int16_t> toneSamples(int64_t samples, double hz) {  // at 16 kHz
   std::vector<int16_t> tone(static_cast<size_t>(samples));
   for (size_t i = 0; i < tone.size(); ++i) tone[i] = int16_t(std::lround(12000 * std::sin(2 * M_PI * hz * double(i) / 16000)));
   return tone;
+}
+// A sound file decoded back to 16-bit samples.
+inline std::vector<int16_t> pcmIn(const std::filesystem::path& sound) {
+  std::vector<int16_t> pcm;
+  for (float s : test::decodeAudio(sound).samples) pcm.push_back(int16_t(std::lround(s * 32768)));
+  return pcm;
 }
 
 // A fresh directory per test, removed afterwards.
@@ -94,9 +107,7 @@ struct FinishReport {
   std::thread::id thread;
   std::exception_ptr failure;
 };
-
-template <class Writer>
-FinishReport finish(Writer& writer) {
+inline FinishReport finish(platform::AudioFileWriter& writer) {
   struct Target final : exec::detail::CompletionTarget<std::monostate> {
     std::promise<FinishReport> reported;
     void complete(std::exception_ptr failure, std::monostate) override {
@@ -105,12 +116,13 @@ FinishReport finish(Writer& writer) {
   };
   auto target = std::make_unique<Target>();
   auto report = target->reported.get_future();
-  writer.finishWriting(
-      exec::Resolver<void>(std::make_shared<exec::detail::CompletionState<std::monostate>>(std::move(target))));
+  using State = exec::detail::CompletionState<std::monostate>;
+  writer.finishWriting(exec::Resolver<void>(std::make_shared<State>(std::move(target))));
   return report.get();
 }
 
-// `samples` through an audio writer of `media` at 16 kHz, in the recorder's 20 ms batches.
+// `samples` through an audio writer of `media` at 16 kHz, in the recorder's 20 ms batches; none after
+// markAsFinished.
 inline FinishReport writeSound(platform::MediaServices& media, const std::filesystem::path& path,
                                const std::vector<int16_t>& samples) {
   auto w = media.createAudioFileWriter(path, 16000);
@@ -119,48 +131,46 @@ inline FinishReport writeSound(platform::MediaServices& media, const std::filesy
   w->startSession(0);
   for (size_t at = 0; at < samples.size(); at += 320)
     EXPECT_TRUE(w->append(std::span(samples).subspan(at, std::min<size_t>(320, samples.size() - at)), int64_t(at)));
+  w->markAsFinished();
+  EXPECT_FALSE(w->append(std::span(samples).first(std::min<size_t>(320, samples.size())), int64_t(samples.size())))
+      << "after markAsFinished";
   return finish(*w);
 }
 
 // A recording output's reports in order ("finish", "fail", "stoppedWriting"),
-// the last error and the thread of the last report.
-class ReportLog final : public platform::RecordingOutputDelegate {
- public:
+// the last error and the thread of the last report; read them under `mutex`
+// until waitForEnd returned.
+struct ReportLog final : platform::RecordingOutputDelegate {
   void recordingOutputDidFinishRecording() override { add("finish", std::nullopt); }
-  void recordingOutputDidFail(const Error& error) override { add("fail", error); }
-  void recordingOutputDidStopWriting(const Error& error) override { add("stoppedWriting", error); }
+  void recordingOutputDidFail(const Error& e) override { add("fail", e); }
+  void recordingOutputDidStopWriting(const Error& e) override { add("stoppedWriting", e); }
   std::function<void()> onEnd;  // runs on the reporting thread before the report after the stop counts
 
   // The reports once the one after the stop is in (or a generous while passed).
   std::vector<std::string> waitForEnd() {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, 60s, [&] { return !reports_.empty() && reports_.back() != "stoppedWriting"; });
-    return reports_;
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, 60s, [&] { return !reports.empty() && reports.back() != "stoppedWriting"; });
+    return reports;
   }
-  std::vector<std::string> reports() const { return locked(reports_); }
-  std::optional<Error> error() const { return locked(error_); }
-  std::thread::id thread() const { return locked(thread_); }
+  std::vector<std::string> sofar() {
+    std::lock_guard lock(mutex);
+    return reports;
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> reports;
+  std::optional<Error> error;
+  std::thread::id thread;
 
  private:
-  template <class T>
-  T locked(const T& value) const {
-    std::lock_guard lock(mutex_);
-    return value;
-  }
-  void add(const std::string& report, std::optional<Error> error) {
+  void add(const std::string& report, std::optional<Error> e) {
     if (report != "stoppedWriting" && onEnd) onEnd();
-    std::lock_guard lock(mutex_);
-    reports_.push_back(report);
-    if (error) error_ = std::move(error);
-    thread_ = std::this_thread::get_id();
-    changed_.notify_all();
+    std::lock_guard lock(mutex);
+    reports.push_back(report), thread = std::this_thread::get_id();
+    if (e) error = std::move(e);
+    changed.notify_all();
   }
-
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> reports_;
-  std::optional<Error> error_;
-  std::thread::id thread_;
 };
 
 }  // namespace vantor::mediatest

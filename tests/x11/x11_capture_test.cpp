@@ -84,24 +84,19 @@ TEST(X11Capture, WithAWindowManagerListsClientWindowsNotFramesAndLeavesOutMinimi
 
 // DISPLAY is changed for good: nothing else here reads it, every server is named.
 TEST(X11Capture, WithoutAServerEveryOperationFailsNamingWhy) {
-  struct Row {
-    const char* environment;
-    std::optional<std::string> display;
-    std::string error;
-  } rows[] = {{nullptr, std::nullopt, "DISPLAY is not set; no X server to capture"},
-              {":999", std::nullopt, "cannot connect to X server :999"},
-              {nullptr, ":998", "cannot connect to X server :998"}};
-  for (const Row& r : rows) {
-    r.environment ? setenv("DISPLAY", r.environment, 1) : unsetenv("DISPLAY");
+  using Row = std::tuple<const char*, std::optional<std::string>, std::string>;  // DISPLAY, the server named, error
+  for (auto [environment, display, error] : {Row{nullptr, {}, "DISPLAY is not set; no X server to capture"},
+                                             Row{":999", {}, "cannot connect to X server :999"},
+                                             Row{nullptr, ":998", "cannot connect to X server :998"}}) {
+    environment ? setenv("DISPLAY", environment, 1) : unsetenv("DISPLAY");
     exec::MainLoop main;
-    auto service = makeX11ScreenCapture(main, r.display);
-    const auto display = ContentFilter::forDisplay({1, 10, 10});
-    auto stream = service->createStream(display, {});
+    auto service = makeX11ScreenCapture(main, display);
+    const auto filter = ContentFilter::forDisplay({1, 10, 10});
+    auto stream = service->createStream(filter, {});
     stream->addStreamOutput([](FrameRef) {}, main);
-    EXPECT_EQ(failure([&] { await<ShareableContent>(main, [&](auto done) { service->getShareableContent(done); }); }),
-              r.error);
-    EXPECT_EQ(failure([&] { await<ImageRef>(main, [&](auto done) { service->captureImage(display, done); }); }), r.error);
-    EXPECT_EQ(failure([&] { run(main, [&] { return start(*stream); }); }), r.error);
+    EXPECT_EQ(failure([&] { await<ShareableContent>(main, [&](auto done) { service->getShareableContent(done); }); }), error);
+    EXPECT_EQ(failure([&] { await<ImageRef>(main, [&](auto done) { service->captureImage(filter, done); }); }), error);
+    EXPECT_EQ(failure([&] { run(main, [&] { return start(*stream); }); }), error);
   }
 }
 
