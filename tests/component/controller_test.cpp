@@ -1,0 +1,332 @@
+// The controller on the simulated platform, driven by command lines as the
+// command loop drives it: what the host is told for each sequence of
+// commands and faults, what a take leaves running, the elapsed time across
+// pauses and restarts, the level, and which image answers a screenshot.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/jpeg.h"
+#include "support/controller_fixture.h"
+#include "support/screenshot_probe.h"
+
+namespace vantor {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using platform::sim::SimScreenCapture;
+using test::errorEvent;
+using test::statusEvent;
+
+using Step = std::function<void(test::ControllerFixture&)>;
+Step line(std::string l) {
+  return [l](auto& f) { f.send(l); };
+}
+Step cmd(const char* type) { return line(json{{"type", type}}.dump()); }
+Step start(std::string target = "", bool mic = false) { return line(test::startLine(std::move(target), mic)); }
+const json kNotRecording = errorEvent("not recording");
+const json kShot = {{"type", "screenshotData"}};
+const json kFinished = {{"type", "finished"}, {"videoPath", (test::scratchDir() / "take.mp4").string()}};
+const Error kDiskFull("Vantor.Media", 5, "cannot write take: No space left on device");
+json takeFailed(const char* part) { return {{"type", "takeFailed"}, {"part", part}, {"message", kDiskFull.description()}}; }
+
+struct Case {
+  const char* name;
+  std::vector<Step> steps;
+  std::vector<json> told;
+};
+
+const Case kCases[] = {
+    {"Idle",
+     {cmd("stop"), cmd("pause"), cmd("resume"), cmd("restart"), cmd("discard"), cmd("screenshot"), line("not json"),
+      line(R"({"type":"Stop"})")},
+     {kNotRecording, kNotRecording, kNotRecording, kNotRecording, kNotRecording,
+      errorEvent("screenshot: no active capture target")}},
+    {"MalformedStarts",
+     {line(R"({"type":"start"})"),
+      line(R"({"type":"start","target":"","includeMic":"true","outputPath":"/tmp/x.mp4","mode":""})")},
+     {errorEvent("malformed start command"), errorEvent("malformed start command")}},
+    {"TakeWithPauses",
+     {start(), start(), cmd("pause"), cmd("pause"), cmd("screenshot"), cmd("resume"), cmd("resume"), cmd("stop"),
+      cmd("stop")},
+     {statusEvent("starting"), statusEvent("recording"), errorEvent("already recording"), statusEvent("paused"),
+      errorEvent("already paused"), kShot, statusEvent("recording"), errorEvent("not paused"), statusEvent("stopping"),
+      kFinished, kNotRecording}},
+    {"NoDisplays",
+     {[](auto& f) { f.sim.capture.displays.clear(); }, start(), cmd("screenshot")},
+     {statusEvent("starting"), errorEvent("No displays found"), errorEvent("screenshot: no active capture target")}},
+    {"DisplaysUnreadable",
+     {[](auto& f) { f.sim.capture.contentQueryFailure = Error("Vantor.X11", 2, "cannot connect to X server :5"); },
+      start("main")},
+     {statusEvent("starting"), errorEvent("Failed to resolve capture target: cannot connect to X server :5")}},
+    // The target is kept for screenshots, though none can be had of a window that is not there.
+    {"NoSuchWindow",
+     {start("window-42", true), cmd("stop"), cmd("screenshot")},
+     {statusEvent("starting"), errorEvent("recorder.start failed: Capture target not found"), kNotRecording,
+      errorEvent("screenshot: failed to capture JPEG")}},
+    {"MovieCannotBeCreated",
+     {[](auto& f) { f.sim.media.outputCreationFailure = Error("Vantor.Media", 4, "cannot create take.mp4: Read-only file system"); },
+      start("", true)},
+     {statusEvent("starting"), errorEvent("recorder.start failed: cannot create take.mp4: Read-only file system")}},
+    // A restart starts the new take unpaused.
+    {"RestartWhilePaused",
+     {start("", true), cmd("pause"), cmd("restart"), cmd("resume"), cmd("pause"), cmd("stop")},
+     {statusEvent("starting"), statusEvent("recording"), statusEvent("paused"), statusEvent("restarting"),
+      statusEvent("recording"), errorEvent("not paused"), statusEvent("paused"), statusEvent("stopping"), kFinished}},
+    // A restart that cannot start again leaves the agent idle, ready for a new start.
+    {"RestartOfAClosedWindow",
+     {[](auto& f) { f.sim.capture.windows = {SimScreenCapture::window(42, "Notes", "Editor")}; }, start("window-42", true),
+      [](auto& f) { f.sim.capture.windows.clear(); }, cmd("restart"), cmd("restart"), cmd("pause"), start()},
+     {statusEvent("starting"), statusEvent("recording"), statusEvent("restarting"),
+      errorEvent("recorder.start (restart) failed: Capture target not found"), kNotRecording, kNotRecording,
+      statusEvent("starting"), statusEvent("recording")}},
+    {"RestartWithDisplaysUnreadable",
+     {start("main"), [](auto& f) { f.sim.capture.contentQueryFailure = Error("Vantor.X11", 2, "cannot connect to X server :5"); },
+      cmd("restart")},
+     {statusEvent("starting"), statusEvent("recording"), statusEvent("restarting"),
+      errorEvent("Failed to resolve capture target for restart: cannot connect to X server :5")}},
+    {"RestartWithoutDisplays",
+     {start(), [](auto& f) { f.sim.capture.displays.clear(); }, cmd("restart")},
+     {statusEvent("starting"), statusEvent("recording"), statusEvent("restarting"),
+      errorEvent("No displays found for restart")}},
+    // Discard forgets the command but keeps the target for screenshots.
+    {"Discard",
+     {start("", true), cmd("pause"), cmd("discard"), cmd("stop"), cmd("restart"), cmd("discard"), cmd("screenshot")},
+     {statusEvent("starting"), statusEvent("recording"), statusEvent("paused"), statusEvent("discarding"),
+      statusEvent("discarded"), kNotRecording, kNotRecording, kNotRecording, kShot}},
+    {"StreamWillNotStop",
+     {[](auto& f) {
+        f.sim.capabilities.recordingOutput = false;
+        f.renew();
+      },
+      start(), [](auto& f) { f.sim.capture.captureStopFailure = Error("Vantor.X11", 3, "connection lost"); }, cmd("stop"),
+      cmd("stop")},
+     {statusEvent("starting"), statusEvent("recording"), statusEvent("stopping"),
+      errorEvent("recorder.stop failed: connection lost"), kNotRecording}},
+    // Faults mid-take: told at once, and stop answers for what was kept.
+    {"VideoFailsAndWhatWasWrittenPlays",
+     {start(), [](auto& f) {
+        f.sim.media.outputs().back()->failWhileRecording(kDiskFull, true);
+        f.wait(50ms);
+      },
+      cmd("stop")},
+     {statusEvent("starting"), statusEvent("recording"), takeFailed("video"), statusEvent("stopping"), kFinished}},
+    {"VideoFailsAndNothingPlays",
+     {start("", true), [](auto& f) { f.playSound(); },
+      [](auto& f) {
+        f.sim.media.outputs().back()->failWhileRecording(kDiskFull, false);
+        f.playSound();
+      }, cmd("stop")},
+     {statusEvent("starting"), statusEvent("recording"), takeFailed("video"), statusEvent("stopping"),
+      errorEvent("recorder.stop failed: " + kDiskFull.description())}},
+    {"SoundFails",
+     {start("", true), [](auto& f) { f.playSound(); },
+      [](auto& f) {
+        auto log = f.sim.media.audioWriters().back();
+        std::lock_guard lock(log->mutex);
+        log->writeFailure = kDiskFull;
+      },
+      [](auto& f) { f.playSound(); }, cmd("stop")},
+     {statusEvent("starting"), statusEvent("recording"), takeFailed("sound"), statusEvent("stopping"), kFinished}},
+    {"OutputReportsNoMovie",
+     {[](auto& f) { f.sim.media.outputReport = platform::sim::SimMediaServices::Report::fail; }, start(), cmd("stop")},
+     {statusEvent("starting"), statusEvent("recording"), statusEvent("stopping"),
+      errorEvent("recorder.stop failed: simulated recording failure")}},
+};
+
+class Commands : public test::ControllerFixture, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(Commands, AreAnsweredExactlyAndLeaveNothingOfATakeRunning) {
+  sim.media.assetFiles[video] = platform::sim::SimAssetFile{1, 0, platform::MediaTime{3, 1}};
+  sim.media.assetFiles[audio] = platform::sim::SimAssetFile{0, 1, platform::MediaTime{48000, 16000}};
+  for (const Step& step : GetParam().steps) step(*this);
+  EXPECT_EQ(told(), GetParam().told);
+  if (state->isRecording()) test::runOn(main, state->stop());
+  for (auto& stream : sim.capture.streams()) EXPECT_FALSE(stream->isCapturing());
+  EXPECT_FALSE(sim.microphone.running());
+  EXPECT_FALSE(sim.systemAudio.deviceRunning());
+  for (auto& writer : sim.media.audioWriters()) EXPECT_TRUE(writer->finished);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequences, Commands, ::testing::ValuesIn(kCases), [](const auto& i) { return i.param.name; });
+
+class Controller : public test::ControllerFixture {};
+
+TEST_F(Controller, ElapsedTimeStandsStillWhilePausedAndAddsUpOverPauses) {
+  start();
+  double atPause = 0, duringPause = 0, total = 0;
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    wait(50ms);
+    onMain([&] {
+      state->pause();
+      atPause = state->elapsedSeconds();
+    });
+    wait(400ms);
+    onMain([&] {
+      duringPause = state->elapsedSeconds();
+      state->resume();
+    });
+    EXPECT_EQ(duringPause, atPause);  // exactly: two screenshots in one pause carry one timestamp
+  }
+  wait(50ms);
+  onMain([&] { total = state->elapsedSeconds(); });
+  // Three 50 ms stretches of recording; the two 400 ms pauses do not count
+  // (had they counted, the total would pass 0.95 s). Slack for a loaded machine.
+  EXPECT_GE(total, 0.15);
+  EXPECT_LT(total, 0.65);
+}
+
+TEST_F(Controller, RestartOfAPausedTakeWithSoundStartsAFreshOneInPlaceWithTheTimersRunningOn) {
+  sim.media.assetFiles[video] = platform::sim::SimAssetFile{1, 0, platform::MediaTime{3, 1}};
+  sim.media.assetFiles[audio] = platform::sim::SimAssetFile{0, 1, platform::MediaTime{48000, 16000}};
+  start(true);
+  std::ofstream(video) << "old take";
+  playSound();
+  wait(1100ms);  // an elapsed event from the old take
+  ASSERT_EQ(eventsOfType("elapsed").size(), 1u);
+  EXPECT_NEAR(eventsOfType("elapsed")[0]["seconds"].get<double>(), 1.0, 0.3);
+  send(R"({"type":"pause"})");
+  out.clear();
+  send(R"({"type":"restart"})");
+  EXPECT_FALSE(state->recorder().isPaused());
+  onMain([&] { EXPECT_LT(state->elapsedSeconds(), 0.2); });
+  // The old video went with the old stream; the new take's sound file is at the same place.
+  EXPECT_EQ(std::filesystem::file_size(video), 0u);
+  ASSERT_EQ(sim.capture.streams().size(), 1u);
+  EXPECT_EQ(state->audioFileURL(), audio.string());
+  ASSERT_EQ(sim.media.audioWriters().size(), 2u);
+  EXPECT_TRUE(sim.microphone.running());
+  EXPECT_TRUE(sim.systemAudio.deviceRunning());
+  wait(1100ms);
+  auto elapsed = eventsOfType("elapsed");
+  ASSERT_FALSE(elapsed.empty());
+  for (auto& e : elapsed) EXPECT_LT(e["seconds"].get<double>(), 1.2);  // the old take had 1.1 s
+  // A restart that cannot start again stops the timers; neither restart combined anything.
+  sim.capture.displays.clear();
+  send(R"({"type":"restart"})");
+  EXPECT_TRUE(sim.media.exports().empty());
+  out.clear();
+  wait(1100ms);
+  EXPECT_TRUE(eventsOfType("micLevel").empty());
+  EXPECT_TRUE(eventsOfType("elapsed").empty()) << "the timers outlived the take";
+}
+
+TEST_F(Controller, DiscardDeletesBothFilesAndCombinesNothing) {
+  start(true);
+  std::ofstream(video) << "movie";
+  playSound();
+  send(R"({"type":"discard"})");
+  EXPECT_FALSE(std::filesystem::exists(video));
+  EXPECT_FALSE(std::filesystem::exists(audio));
+  EXPECT_TRUE(sim.media.exports().empty());
+  onMain([&] { EXPECT_EQ(state->elapsedSeconds(), 0); });
+}
+
+TEST_F(Controller, TheLevelIsTheRmsOfTheSamplesSinceTheLastTick) {
+  EXPECT_EQ(CaptureState::micLevel(std::vector<int16_t>(160, 0)), 0.0);
+  EXPECT_EQ(CaptureState::micLevel(std::vector<int16_t>(160, -32768)), 1.0);
+  EXPECT_EQ(CaptureState::micLevel(std::vector<int16_t>(160, 16384)), 0.5);
+  EXPECT_DOUBLE_EQ(CaptureState::micLevel({3, -4, 3, -4}), std::sqrt(12.5) / 32768);
+  start();
+  wait(250ms);
+  EXPECT_TRUE(eventsOfType("micLevel").empty());  // no microphone, no level
+  state->appendMicSamples(std::vector<int16_t>(1600, 16384));
+  wait(150ms);
+  auto levels = eventsOfType("micLevel");
+  ASSERT_EQ(levels.size(), 1u);
+  EXPECT_DOUBLE_EQ(levels[0]["value"].get<double>(), 0.5);
+}
+
+// A display whose size is not the stream's, so each answer shows where it came from.
+class Screenshots : public test::ControllerFixture {
+ protected:
+  Screenshots() {
+    sim.capture.displays = {SimScreenCapture::display(7, 1280, 720)};
+    sim.capture.windows = {SimScreenCapture::window(42, "Notes", "Editor")};
+    renew();
+  }
+  // The size of the one decoded image since the last, or 0×0 after the failure's event.
+  std::pair<int, int> shot() {
+    out.clear();
+    send(R"({"type":"screenshot"})");
+    auto answers = eventsOfType("screenshotData");
+    if (answers.empty()) {
+      EXPECT_EQ(eventsOfType("error"), std::vector<json>{errorEvent("screenshot: failed to capture JPEG")});
+      return {0, 0};
+    }
+    EXPECT_EQ(answers.size(), 1u);
+    timestamp = answers[0]["timestamp"];
+    auto bytes = test::base64Decode(answers[0]["imageBase64"].get<std::string>());
+    auto image = bytes ? test::decodeJpeg(*bytes) : std::nullopt;
+    EXPECT_TRUE(image) << "not a JPEG in Base64";
+    return image ? std::pair{image->width, image->height} : std::pair{-1, -1};
+  }
+  void emitFrames(int n) {
+    for (int i = 0; i < n; ++i) sim.capture.lastStream()->emitFrame();
+    wait(20ms);
+  }
+  double timestamp = -1;
+};
+
+TEST_F(Screenshots, AStillAtTheTargetsSizeElseTheLatestFrameOfTheTake) {
+  start(false, "window-42");
+  sim.capture.screenshotFailure = Error("Vantor.X11", 4, "BadMatch");
+  EXPECT_EQ(shot(), std::pair(0, 0));  // no still, no frame yet
+  for (auto& l : out.logLines()) EXPECT_EQ(l.find("screenshot"), l.npos) << l;
+  emitFrames(3);
+  EXPECT_EQ(shot(), std::pair(1920, 1080));  // the stream's frame
+  sim.capture.screenshotFailure.reset();
+  EXPECT_EQ(shot(), std::pair(640, 360));  // the window's own size
+  sim.capture.windows.clear();
+  EXPECT_EQ(shot(), std::pair(1920, 1080));  // the window closed: its last frame
+  send(R"({"type":"stop"})");
+  sim.capture.windows = {SimScreenCapture::window(42, "Notes", "Editor")};
+  EXPECT_EQ(shot(), std::pair(640, 360));  // after the stop, while the target is known
+  send(test::startLine());
+  EXPECT_EQ(shot(), std::pair(1280, 720));
+  EXPECT_LT(timestamp, 0.5);
+  wait(50ms);
+  send(R"({"type":"pause"})");
+  double first = (shot(), timestamp);
+  wait(30ms);
+  shot();
+  EXPECT_EQ(timestamp, first);  // the recorded time, which stands still in a pause
+  EXPECT_GT(first, 0.04);
+}
+
+TEST_F(Screenshots, WithoutStillsOnlyTheTakesFramesAnswerAlsoAfterTheStop) {
+  sim.capabilities.screenshotService = false;
+  renew();
+  start();
+  EXPECT_EQ(shot(), std::pair(0, 0));
+  emitFrames(2);
+  send(R"({"type":"stop"})");
+  EXPECT_EQ(shot(), std::pair(1920, 1080));
+  EXPECT_EQ(sim.capture.stillsTaken, 0);
+}
+
+TEST(JpegEncoder, KeepsSizeAndColoursWhateverThePaddingByteAndRefusesAnEmptyImage) {
+  auto image = platform::makeImage(64, 48);
+  const uint8_t colours[4][3] = {{0, 0, 255}, {0, 255, 0}, {255, 0, 0}, {200, 200, 200}};
+  for (int y = 0; y < 48; ++y)
+    for (int x = 0; x < 64; ++x) {
+      uint8_t* p = image->row(y) + x * 4;
+      const uint8_t* c = colours[(y >= 24) * 2 + (x >= 32)];
+      p[0] = c[0], p[1] = c[1], p[2] = c[2], p[3] = uint8_t(x * 7);
+    }
+  auto decoded = test::decodeJpeg(encodeJpeg(*image).value());
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(std::pair(decoded->width, decoded->height), std::pair(64, 48));
+  for (int q = 0; q < 4; ++q) {
+    auto m = decoded->mean(q % 2 * 32 + 8, q / 2 * 24 + 8, 16, 8);
+    EXPECT_NEAR(m.b, colours[q][0], 12) << q;
+    EXPECT_NEAR(m.g, colours[q][1], 12) << q;
+    EXPECT_NEAR(m.r, colours[q][2], 12) << q;
+  }
+  EXPECT_FALSE(encodeJpeg(platform::PixelBuffer{}));
+}
+
+}  // namespace
+}  // namespace vantor
