@@ -111,9 +111,6 @@ TEST_F(SoundTake, WhateverFailsWithTheSoundTheVideoIsKept) {
   const Case cases[] = {
       {"the export fails", [&] { sim.media.exportOutcome = {platform::ExportOutcome::kFailed, Error("Vantor.Media", 7, "disk full")}; },
        "[ERROR] stop: mux failed (disk full); using video-only file", true},
-      {"the export is cancelled", [&] { sim.media.exportOutcome = {platform::ExportOutcome::kCancelled, std::nullopt}; },
-       "[ERROR] stop: mux failed (The operation couldn\u2019t be completed. (Vantor.Mux error 3.)); using video-only file",
-       true},
       {"the video has no picture", [&] { sim.media.assetFiles[video] = SimAssetFile{0, 1, MediaTime{3, 1}}; },
        "[ERROR] stop: mux failed (The operation couldn\u2019t be completed. (Vantor.Mux error 1.)); using video-only file",
        true},

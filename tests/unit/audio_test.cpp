@@ -41,8 +41,6 @@ PcmBuffer floatBuffer(const std::vector<float>& samples, uint32_t channels, bool
 }
 
 TEST(PCMConverter, ConvertsAContinuousStreamToSixteenKilohertzMono) {
-  EXPECT_EQ(PCMConverter::outputCapacity(48000, 4800), 1664u);
-  EXPECT_EQ(PCMConverter::outputCapacity(48000, 1000), 397u);
   PCMConverter converter;
   Tone tone(440, 0.5);
   MonoBatch all;
@@ -152,12 +150,13 @@ TEST(AudioMixer, SourcesInPiecesOfDifferentSizesStayPairedAndTheStreamKeepsTheir
   EXPECT_EQ(alone, 0u);
 }
 
-TEST(MicCapture, RecordsTheInputAtSixteenKilohertzUntilStoppedAndLeavesNoTapWhenItCannotStart) {
+// What the microphone delivers, converted, is checked in takes (component/sound_take_test).
+TEST(MicCapture, StartsOnceStopsDeliveringAndLeavesNoTapWhenItCannotStart) {
   test::CapturedOutput out;
   platform::sim::SimAudioInput input;
   MicCapture mic{input};
-  MonoBatch samples;  // on the test thread, which plays the input's thread
-  mic.setOnFrame([&](MonoBatch b) { samples.insert(samples.end(), b.begin(), b.end()); });
+  size_t delivered = 0;  // on the test thread, which plays the input's thread
+  mic.setOnFrame([&](MonoBatch b) { delivered += b.size(); });
   for (AudioFormat f : {AudioFormat{SampleType::Float32, 0, 1, true}, AudioFormat{SampleType::Float32, 48000, 0, true}}) {
     input.format = f;
     EXPECT_THROW(mic.start(), Error);
@@ -168,20 +167,17 @@ TEST(MicCapture, RecordsTheInputAtSixteenKilohertzUntilStoppedAndLeavesNoTapWhen
   EXPECT_FALSE(mic.isRunning());
   EXPECT_EQ(input.tapsInstalled() - input.tapsRemoved(), 0);
   input.startFailure.reset();
-
   mic.start();
   mic.start();
   EXPECT_EQ(input.tapsInstalled() - input.tapsRemoved(), 1);
-  EXPECT_EQ(input.requestedBufferFrames(), 4096u);
   Tone tone(440, 0.25);
-  for (int i = 0; i < 10; ++i) input.play(tone, 4096);
-  EXPECT_NEAR(double(samples.size()), 10 * 4096 / 3.0, 64);
-  EXPECT_NEAR(frequencyOf(samples, 16000), 440, 3);
-  mic.stop();
-  mic.stop();
-  size_t before = samples.size();
   input.play(tone, 4096);
-  EXPECT_EQ(samples.size(), before);
+  EXPECT_GT(delivered, 0u);
+  mic.stop();
+  mic.stop();
+  size_t before = delivered;
+  input.play(tone, 4096);
+  EXPECT_EQ(delivered, before);
 }
 
 TEST(SystemAudioCapture, EachFailingStepReleasesWhatItMade) {
@@ -229,16 +225,10 @@ TEST(SystemAudioCapture, DeliversTheFirstTwoChannelsOfTheFirstBufferAndReleasesA
   // Unusable first buffers yield nothing, whatever follows them.
   service.deliver({{}, std::vector<float>(960, 0.9f)}, {2, 2});
   service.deliver({std::vector<float>(960, 0.9f)}, {0});
-  capture.stop();  // the simulator queues nothing after this; wait for what is queued
-  for (int i = 0; i < 200; ++i) {
-    {
-      std::lock_guard lock(mutex);
-      if (got.size() >= 3000) break;
-    }
+  capture.stop();  // the simulator queues nothing after this
+  for (int i = 0; i < 200 && [&] { std::lock_guard lock(mutex); return got.size() < 3000; }(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  capture.stop();
   EXPECT_EQ(service.liveTaps() + service.liveDevices() + service.liveProcs(), 0u);
   std::lock_guard lock(mutex);
   EXPECT_NEAR(double(got.size()), 20 * 160, 64);

@@ -47,23 +47,14 @@ TEST(Completion, ResumesOnTheAwaitersLoopWithTheFirstAnswerAndFailsWhenDroppedUn
   EXPECT_NE(test::runOn(main, awaited([](Resolver<int>) {})).find(" operation ended without reporting"), std::string::npos);
 }
 
-TEST(SerialQueue, RunsWorkInOrderOnItsOwnNamedThreadAndDrainsOnDestruction) {
-  std::vector<int> order;
+TEST(SerialQueue, RunsWorkInOrderOnItsOwnThreadAndDrainsOnDestruction) {
+  std::vector<int> order, expected(100);
+  std::iota(expected.begin(), expected.end(), 0);
   std::atomic<int> onQueue{0};
-  std::string label;
   {
     SerialQueue queue(".helper.mixer");
-    label = queue.label();
-    EXPECT_FALSE(queue.isCurrent());
-    for (int i = 0; i < 100; ++i)
-      queue.post([&, i] {
-        onQueue += queue.isCurrent();
-        order.push_back(i);
-      });
+    for (int i : expected) queue.post([&, i] { onQueue += queue.isCurrent(), order.push_back(i); });
   }
-  EXPECT_EQ(label, "com.vantor.helper.mixer");
-  std::vector<int> expected(100);
-  std::iota(expected.begin(), expected.end(), 0);
   EXPECT_EQ(order, expected);
   EXPECT_EQ(onQueue.load(), 100);
 }

@@ -75,15 +75,6 @@ TEST_F(CatalogTest, FiltersMatchIdsAsExactDecimalTextAndOnlyOnScreenNormalWindow
     EXPECT_FALSE(filterFor(CaptureKind::window, id)) << id;
 }
 
-TEST(CaptureTargetMetaForm, RoundTripsAndRejectsUnknownKinds) {
-  CaptureTargetMeta meta{CaptureKind::window, "42", "Window 42"};
-  EXPECT_EQ(toKeyedForm(meta).dump(), R"({"kind":"window","identifier":"42","label":"Window 42"})");
-  EXPECT_EQ(fromKeyedForm(nlohmann::json::parse(toKeyedForm(meta).dump())), meta);
-  for (const char* bad : {R"({"kind":"screen","identifier":"1","label":"x"})", R"({"kind":"Display","identifier":"1","label":"x"})",
-                          R"({"kind":"display","identifier":"1"})", R"({"kind":"display","identifier":1,"label":"x"})"})
-    EXPECT_FALSE(fromKeyedForm(nlohmann::json::parse(bad))) << bad;
-}
-
 platform::Window window(uint32_t id, std::optional<std::string> title, std::optional<std::string> app, int layer = 0) {
   return SimScreenCapture::window(id, std::move(title), std::move(app), layer).window;
 }
