@@ -1,12 +1,12 @@
-// The command loop: lines in order, what is not a command only in the log,
-// and how it ends (what each command answers: component/controller_test).
+// How the command loop ends on a signal. What each line is answered with:
+// component/controller_test; the log lines of what is not a command and the
+// exit line: process/agent_process_test, on the real binary.
 
 #include "app/command_loop.h"
 
 #include <gtest/gtest.h>
 
 #include <asio/co_spawn.hpp>
-#include <thread>
 
 #include "support/controller_fixture.h"
 
@@ -28,26 +28,6 @@ class CommandLoopTest : public test::ControllerFixture {
     });
   }
 };
-
-TEST_F(CommandLoopTest, HandlesLinesInOrderLogsWhatIsNotACommandAndEndsWithTheExitLine) {
-  LineQueue queue;
-  std::thread producer([&] {
-    for (const char* l : {"not json", R"({"type":"stop"})", R"({"kind":"stop"})", R"({"type":"Stop"})",
-                          R"({"type":"\/x \u00e9"})", "[]", R"({"type":"screenshot"})"})
-      queue.push(l);
-    queue.close();
-  });
-  run(queue);
-  producer.join();
-  EXPECT_EQ(told(), (std::vector<json>{test::errorEvent("not recording"),
-                                       test::errorEvent("screenshot: no active capture target")}));
-  EXPECT_EQ(out.logLines(), (std::vector<std::string>{"[ERROR] vantor: malformed JSON: not json",
-                                                      R"([ERROR] vantor: malformed JSON: {"kind":"stop"})",
-                                                      "[INFO] vantor: unknown command type 'Stop'",
-                                                      "[INFO] vantor: unknown command type '/x \xC3\xA9'",
-                                                      "[ERROR] vantor: malformed JSON: []",
-                                                      "[INFO] vantor: stdin closed, exiting"}));
-}
 
 // A signal to end: an idle loop ends at once and quietly; a busy one lets
 // the command in hand finish, stops the take it left running as "stop"
