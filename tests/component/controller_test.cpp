@@ -37,6 +37,7 @@ struct Case {
   std::vector<json> told;
   std::vector<std::string> logged = {};  // among the log lines
 };
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 const Case kCases[] = {
     {"Idle",
