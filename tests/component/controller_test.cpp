@@ -17,7 +17,9 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using platform::sim::SimScreenCapture;
 using test::errorEvent;
-using test::statusEvent;
+// A status or an error event, short for the table.
+json S(const char* phase) { return test::statusEvent(phase); }
+json E(const std::string& message) { return errorEvent(message); }
 
 using Step = std::function<void(test::ControllerFixture&)>;
 Step line(std::string l) {
@@ -29,7 +31,9 @@ const json kNotRecording = errorEvent("not recording");
 const json kShot = {{"type", "screenshotData"}};
 const json kFinished = {{"type", "finished"}, {"videoPath", (test::scratchDir() / "take.mp4").string()}};
 const Error kDiskFull("Vantor.Media", 5, "cannot write take: No space left on device");
-json takeFailed(const char* part) { return {{"type", "takeFailed"}, {"part", part}, {"message", kDiskFull.description()}}; }
+json takeFailed(const char* part) {
+  return {{"type", "takeFailed"}, {"part", part}, {"message", kDiskFull.description()}};
+}
 
 struct Case {
   const char* name;
@@ -39,109 +43,95 @@ struct Case {
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
+Step fault(std::function<void(test::SimPlatform&)> f) {
+  return [f](auto& fixture) { f(fixture.sim); };
+}
+const Error kGone("Vantor.X11", 2, "cannot connect to X server :5");
+const Step kStop = cmd("stop"), kPause = cmd("pause"), kResume = cmd("resume"), kRestart = cmd("restart"),
+           kShoot = cmd("screenshot"), kPlay = [](auto& f) { f.playSound(); };
+
 const Case kCases[] = {
     {"Idle",
-     {cmd("stop"), cmd("pause"), cmd("resume"), cmd("restart"), cmd("discard"), cmd("screenshot"), line("not json"),
-      line(R"({"type":"Stop"})")},
+     {kStop, kPause, kResume, kRestart, cmd("discard"), kShoot, line("not json"), line(R"({"type":"Stop"})")},
      {kNotRecording, kNotRecording, kNotRecording, kNotRecording, kNotRecording,
-      errorEvent("screenshot: no active capture target")},
+      E("screenshot: no active capture target")},
      {"[ERROR] vantor: malformed JSON: not json", "[INFO] vantor: unknown command type 'Stop'"}},
     {"MalformedStarts",
      {line(R"({"type":"start"})"),
       line(R"({"type":"start","target":"","includeMic":"true","outputPath":"/tmp/x.mp4","mode":""})")},
-     {errorEvent("malformed start command"), errorEvent("malformed start command")}},
+     {E("malformed start command"), E("malformed start command")}},
     {"TakeWithPauses",
-     {start(), start(), cmd("pause"), cmd("pause"), cmd("screenshot"), cmd("resume"), cmd("resume"), cmd("stop"),
-      cmd("stop")},
-     {statusEvent("starting"), statusEvent("recording"), errorEvent("already recording"), statusEvent("paused"),
-      errorEvent("already paused"), kShot, statusEvent("recording"), errorEvent("not paused"), statusEvent("stopping"),
-      kFinished, kNotRecording}},
+     {start(), start(), kPause, kPause, kShoot, kResume, kResume, kStop, kStop},
+     {S("starting"), S("recording"), E("already recording"), S("paused"), E("already paused"), kShot, S("recording"),
+      E("not paused"), S("stopping"), kFinished, kNotRecording}},
     {"NoDisplaysOrNoneReadable",
-     {[](auto& f) { f.sim.capture.displays.clear(); }, start(), cmd("screenshot"),
-      [](auto& f) { f.sim.capture.contentQueryFailure = Error("Vantor.X11", 2, "cannot connect to X server :5"); },
-      start("main")},
-     {statusEvent("starting"), errorEvent("No displays found"), errorEvent("screenshot: no active capture target"),
-      statusEvent("starting"), errorEvent("Failed to resolve capture target: cannot connect to X server :5")}},
+     {fault([](auto& s) { s.capture.displays.clear(); }), start(), kShoot,
+      fault([](auto& s) { s.capture.contentQueryFailure = kGone; }), start("main")},
+     {S("starting"), E("No displays found"), E("screenshot: no active capture target"), S("starting"),
+      E("Failed to resolve capture target: " + kGone.description())}},
     // The target is kept for screenshots, though none can be had of a window that is not there.
     {"NoSuchWindow",
-     {start("window-42", true), cmd("stop"), cmd("screenshot")},
-     {statusEvent("starting"), errorEvent("recorder.start failed: Capture target not found"), kNotRecording,
-      errorEvent("screenshot: failed to capture JPEG")}},
+     {start("window-42", true), kStop, kShoot},
+     {S("starting"), E("recorder.start failed: Capture target not found"), kNotRecording,
+      E("screenshot: failed to capture JPEG")}},
     {"MovieCannotBeCreated",
-     {[](auto& f) { f.sim.media.outputCreationFailure = Error("Vantor.Media", 4, "cannot create take.mp4: Read-only file system"); },
+     {fault([](auto& s) { s.media.outputCreationFailure = Error("Vantor.Media", 4, "cannot create take.mp4: EROFS"); }),
       start("", true)},
-     {statusEvent("starting"), errorEvent("recorder.start failed: cannot create take.mp4: Read-only file system")}},
+     {S("starting"), E("recorder.start failed: cannot create take.mp4: EROFS")}},
     {"CaptureOrItsOutputCannotStart",
-     {[](auto& f) { f.sim.capture.captureStartFailure = Error("Vantor.X11", 7, "grab refused"); }, start("", true),
-      [](auto& f) {
-        f.sim.capture.captureStartFailure.reset();
-        f.sim.capture.addOutputFailure = Error("Vantor.X11", 8, "no output");
-      },
+     {fault([](auto& s) { s.capture.captureStartFailure = Error("Vantor.X11", 7, "grab refused"); }), start("", true),
+      fault([](auto& s) {
+        s.capture.captureStartFailure.reset();
+        s.capture.addOutputFailure = Error("Vantor.X11", 8, "no output");
+      }),
       start()},
-     {statusEvent("starting"), errorEvent("recorder.start failed: grab refused"), statusEvent("starting"),
-      errorEvent("recorder.start failed: no output")}},
+     {S("starting"), E("recorder.start failed: grab refused"), S("starting"), E("recorder.start failed: no output")}},
     // A restart starts the new take unpaused.
     {"RestartWhilePaused",
-     {start("", true), cmd("pause"), cmd("restart"), cmd("resume"), cmd("pause"), cmd("stop")},
-     {statusEvent("starting"), statusEvent("recording"), statusEvent("paused"), statusEvent("restarting"),
-      statusEvent("recording"), errorEvent("not paused"), statusEvent("paused"), statusEvent("stopping"), kFinished}},
+     {start("", true), kPause, kRestart, kResume, kPause, kStop},
+     {S("starting"), S("recording"), S("paused"), S("restarting"), S("recording"), E("not paused"), S("paused"),
+      S("stopping"), kFinished}},
     // A restart that cannot start again leaves the agent idle, ready for a new start.
     {"RestartOfAClosedWindow",
-     {[](auto& f) { f.sim.capture.windows = {SimScreenCapture::window(42, "Notes", "Editor")}; }, start("window-42", true),
-      [](auto& f) { f.sim.capture.windows.clear(); }, cmd("restart"), cmd("restart"), cmd("pause"), start()},
-     {statusEvent("starting"), statusEvent("recording"), statusEvent("restarting"),
-      errorEvent("recorder.start (restart) failed: Capture target not found"), kNotRecording, kNotRecording,
-      statusEvent("starting"), statusEvent("recording")}},
+     {fault([](auto& s) { s.capture.windows = {SimScreenCapture::window(42, "Notes", "Editor")}; }),
+      start("window-42", true), fault([](auto& s) { s.capture.windows.clear(); }), kRestart, kRestart, kPause, start()},
+     {S("starting"), S("recording"), S("restarting"), E("recorder.start (restart) failed: Capture target not found"),
+      kNotRecording, kNotRecording, S("starting"), S("recording")}},
     {"RestartWithoutDisplaysOrNoneReadable",
-     {start("main"), [](auto& f) { f.sim.capture.contentQueryFailure = Error("Vantor.X11", 2, "cannot connect to X server :5"); },
-      cmd("restart"), [](auto& f) { f.sim.capture.contentQueryFailure.reset(); }, start(),
-      [](auto& f) { f.sim.capture.displays.clear(); }, cmd("restart")},
-     {statusEvent("starting"), statusEvent("recording"), statusEvent("restarting"),
-      errorEvent("Failed to resolve capture target for restart: cannot connect to X server :5"), statusEvent("starting"),
-      statusEvent("recording"), statusEvent("restarting"), errorEvent("No displays found for restart")}},
+     {start("main"), fault([](auto& s) { s.capture.contentQueryFailure = kGone; }), kRestart,
+      fault([](auto& s) { s.capture.contentQueryFailure.reset(); }), start(),
+      fault([](auto& s) { s.capture.displays.clear(); }), kRestart},
+     {S("starting"), S("recording"), S("restarting"),
+      E("Failed to resolve capture target for restart: " + kGone.description()), S("starting"), S("recording"),
+      S("restarting"), E("No displays found for restart")}},
     // Discard forgets the command but keeps the target for screenshots.
     {"Discard",
-     {start("", true), cmd("pause"), cmd("discard"), cmd("stop"), cmd("restart"), cmd("discard"), cmd("screenshot")},
-     {statusEvent("starting"), statusEvent("recording"), statusEvent("paused"), statusEvent("discarding"),
-      statusEvent("discarded"), kNotRecording, kNotRecording, kNotRecording, kShot}},
+     {start("", true), kPause, cmd("discard"), kStop, kRestart, cmd("discard"), kShoot},
+     {S("starting"), S("recording"), S("paused"), S("discarding"), S("discarded"), kNotRecording, kNotRecording,
+      kNotRecording, kShot}},
     {"StreamWillNotStop",
-     {[](auto& f) {
-        f.sim.capabilities.recordingOutput = false;
-        f.renew();
-      },
-      start(), [](auto& f) { f.sim.capture.captureStopFailure = Error("Vantor.X11", 3, "connection lost"); }, cmd("stop"),
-      cmd("stop")},
-     {statusEvent("starting"), statusEvent("recording"), statusEvent("stopping"),
-      errorEvent("recorder.stop failed: connection lost"), kNotRecording}},
+     {[](auto& f) { f.sim.capabilities.recordingOutput = false, f.renew(); }, start(),
+      fault([](auto& s) { s.capture.captureStopFailure = Error("Vantor.X11", 3, "connection lost"); }), kStop, kStop},
+     {S("starting"), S("recording"), S("stopping"), E("recorder.stop failed: connection lost"), kNotRecording}},
     // Faults mid-take: told at once, and stop answers for what was kept.
     {"VideoFailsAndWhatWasWrittenPlays",
-     {start(), [](auto& f) {
-        f.sim.media.outputs().back()->failWhileRecording(kDiskFull, true);
-        f.wait(50ms);
-      },
-      cmd("stop")},
-     {statusEvent("starting"), statusEvent("recording"), takeFailed("video"), statusEvent("stopping"), kFinished}},
+     {start(), fault([](auto& s) { s.media.outputs().back()->failWhileRecording(kDiskFull, true); }), kPlay, kStop},
+     {S("starting"), S("recording"), takeFailed("video"), S("stopping"), kFinished}},
     {"VideoFailsAndNothingPlays",
-     {start("", true), [](auto& f) { f.playSound(); },
-      [](auto& f) {
-        f.sim.media.outputs().back()->failWhileRecording(kDiskFull, false);
-        f.playSound();
-      }, cmd("stop")},
-     {statusEvent("starting"), statusEvent("recording"), takeFailed("video"), statusEvent("stopping"),
-      errorEvent("recorder.stop failed: " + kDiskFull.description())}},
+     {start("", true), kPlay, fault([](auto& s) { s.media.outputs().back()->failWhileRecording(kDiskFull, false); }),
+      kPlay, kStop},
+     {S("starting"), S("recording"), takeFailed("video"), S("stopping"),
+      E("recorder.stop failed: " + kDiskFull.description())}},
     {"SoundFails",
-     {start("", true), [](auto& f) { f.playSound(); },
-      [](auto& f) {
-        auto log = f.sim.media.audioWriters().back();
-        std::lock_guard lock(log->mutex);
-        log->writeFailure = kDiskFull;
-      },
-      [](auto& f) { f.playSound(); }, cmd("stop")},
-     {statusEvent("starting"), statusEvent("recording"), takeFailed("sound"), statusEvent("stopping"), kFinished}},
+     {start("", true), kPlay, fault([](auto& s) {
+        std::lock_guard lock(s.media.audioWriters().back()->mutex);
+        s.media.audioWriters().back()->writeFailure = kDiskFull;
+      }),
+      kPlay, kStop},
+     {S("starting"), S("recording"), takeFailed("sound"), S("stopping"), kFinished}},
     {"OutputReportsNoMovie",
-     {[](auto& f) { f.sim.media.outputReport = platform::sim::SimMediaServices::Report::fail; }, start(), cmd("stop")},
-     {statusEvent("starting"), statusEvent("recording"), statusEvent("stopping"),
-      errorEvent("recorder.stop failed: simulated recording failure")}},
+     {fault([](auto& s) { s.media.outputReport = platform::sim::SimMediaServices::Report::fail; }), start(), kStop},
+     {S("starting"), S("recording"), S("stopping"), E("recorder.stop failed: simulated recording failure")}},
 };
 
 class Commands : public test::ControllerFixture, public ::testing::WithParamInterface<Case> {};
