@@ -103,6 +103,18 @@ TEST_F(SoundTake, APausedSpanIsSilentInTheFileWhileTheLevelStaysLive) {
   EXPECT_NEAR(pausedLevels.back(), 0.5 / std::sqrt(2), 0.01);
 }
 
+TEST_F(SoundTake, ATakeWithoutSoundRecordsNoneAlsoAfterARestart) {
+  start(false);
+  send(R"({"type":"restart"})");
+  playSound();
+  EXPECT_EQ(test::runOn(main, state->stop()), video.string());
+  EXPECT_EQ(sim.microphone.tapsInstalled(), 0);
+  EXPECT_TRUE(sim.systemAudio.tapDescriptions().empty());
+  EXPECT_TRUE(sim.media.audioWriters().empty());
+  EXPECT_TRUE(sim.media.exports().empty());
+  EXPECT_TRUE(eventsOfType("micLevel").empty());
+}
+
 // What stop makes of the files when the combination, the sound file or a
 // source fails: a take never fails because of sound.
 TEST_F(SoundTake, WhateverFailsWithTheSoundTheVideoIsKept) {
