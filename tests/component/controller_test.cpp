@@ -1,10 +1,13 @@
 // The controller on the simulated platform, driven by command lines as the
 // command loop drives it: what the host is told for each sequence of
 // commands and faults, what a take leaves running, the elapsed time across
-// pauses and restarts, the level, and which image answers a screenshot.
+// pauses and restarts, the level, how a signal ends the loop, and which
+// image answers a screenshot. The log lines of what is not a command and the
+// exit line are also checked on the real binary (process/).
 
 #include <gtest/gtest.h>
 
+#include <asio/co_spawn.hpp>
 #include <fstream>
 
 #include "support/controller_fixture.h"
@@ -234,6 +237,35 @@ TEST_F(Controller, DiscardDeletesBothFilesAndCombinesNothing) {
   EXPECT_FALSE(std::filesystem::exists(audio));
   EXPECT_TRUE(sim.media.exports().empty());
   onMain([&] { EXPECT_EQ(state->elapsedSeconds(), 0); });
+}
+
+// A signal to end: an idle loop ends at once and quietly; a busy one lets
+// the command in hand finish, stops the take it left running as "stop"
+// does, and runs none of the lines queued behind it.
+TEST_F(Controller, ASignalToEndWaitsForTheCommandInHandThenStopsTheTakeAndRunsNothingElse) {
+  // Runs the loop over `queue` until it ends, calling finish() once `finishWhen` answers true.
+  auto run = [&](app::LineQueue& queue, std::function<bool()> finishWhen) {
+    app::CommandLoop loop(queue, *state);
+    bool ended = false, finished = false;
+    asio::co_spawn(main.context(), loop.run(), [&](std::exception_ptr e) { ended = !e; });
+    main.runUntil([&] {
+      if (!finished && finishWhen()) finished = true, loop.finish();
+      return ended;
+    });
+  };
+  app::LineQueue idle;
+  run(idle, [] { return true; });
+  EXPECT_TRUE(out.eventLines().empty());
+  EXPECT_TRUE(out.logLines().empty());
+
+  app::LineQueue queue;
+  for (std::string l : {test::startLine(), std::string(R"({"type":"screenshot"})"), std::string(R"({"type":"stop"})")})
+    queue.push(l);
+  std::vector<json> whenFinishCame;
+  run(queue, [&] { return !out.eventLines().empty() && (whenFinishCame = out.events(), true); });
+  EXPECT_EQ(whenFinishCame, std::vector<json>{S("starting")}) << "finish did not come mid-start";
+  EXPECT_EQ(out.events(), (std::vector<json>{S("starting"), S("recording"), S("stopping"), kFinished}));
+  EXPECT_FALSE(state->isRecording());
 }
 
 TEST_F(Controller, TheLevelIsTheRmsOfTheSamplesSinceTheLastTick) {
