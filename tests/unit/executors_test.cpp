@@ -1,5 +1,5 @@
 // The executors: completions from other threads, serial queues, repeating
-// timers. Order and cancellation only; their timing is measured in bench/.
+// timers: order and cancellation, never timing.
 
 #include <gtest/gtest.h>
 
