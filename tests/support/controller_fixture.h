@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/command_loop.h"
 #include "app/event_writer.h"
 #include "control/capture_state.h"
 #include "support/capture_sinks.h"
@@ -19,18 +20,34 @@
 
 namespace vantor::test {
 
+inline std::filesystem::path scratchDir() {
+  return std::filesystem::temp_directory_path() / ("vantor-takes-" + std::to_string(getpid()));
+}
+
+inline std::string startLine(std::string target = "", bool includeMic = false, std::string file = "take.mp4") {
+  return nlohmann::json{{"type", "start"}, {"target", std::move(target)}, {"includeMic", includeMic},
+                        {"outputPath", (scratchDir() / file).string()}, {"mode", ""}}
+      .dump();
+}
+
+inline nlohmann::json errorEvent(const std::string& message) { return {{"type", "error"}, {"message", message}}; }
+inline nlohmann::json statusEvent(const std::string& phase) { return {{"type", "status"}, {"phase", phase}}; }
+
+// Public, so that tables of steps can act on it.
 class ControllerFixture : public ::testing::Test {
- protected:
-  explicit ControllerFixture(const std::string& name)
-      : scratch(std::filesystem::temp_directory_path() / ("vantor-" + name + "-" + std::to_string(getpid()))) {
-    std::filesystem::create_directories(scratch);
-  }
+ public:
+  ControllerFixture() { std::filesystem::create_directories(scratch); }
   ~ControllerFixture() override { std::filesystem::remove_all(scratch); }
 
-  void start(StartCommand c) { runOn(main, state.start(std::move(c))); }
-  std::optional<std::string> stop() { return runOn(main, state.stop()); }
-  template <typename F>
-  void onMain(F f) {
+  // A controller made afresh, for capabilities changed after the first.
+  void renew() {
+    state.reset();
+    state.emplace(main, sim.platform(), events);
+  }
+  // One command line, handled as the command loop handles it.
+  void send(const std::string& line) { runOn(main, app::dispatchLine(line, *state)); }
+  void start(bool includeMic = false, std::string target = "") { send(startLine(std::move(target), includeMic)); }
+  void onMain(const std::function<void()>& f) {
     runOn(main, [&]() -> asio::awaitable<void> {
       f();
       co_return;
@@ -43,14 +60,18 @@ class ControllerFixture : public ::testing::Test {
       co_await t.async_wait(asio::use_awaitable);
     }());
   }
-  // A few buffers of a tone from each sound source, and time to mix them.
+  // Buffers of 4000 frames (at 48 kHz) of a tone from either sound source,
+  // and time to mix them.
+  void playSound(platform::sim::Tone* mic, platform::sim::Tone* system, int buffers = 4) {
+    for (int i = 0; i < buffers; ++i) {
+      if (mic) sim.microphone.play(*mic, 4000);
+      if (system) sim.systemAudio.play(*system, 4000);
+    }
+    wait(std::chrono::milliseconds(150));
+  }
   void playSound() {
     platform::sim::Tone mic(440, 0.5), system(1000, 0.5);
-    for (int i = 0; i < 4; ++i) {
-      sim.microphone.play(mic, 4000);
-      sim.systemAudio.play(system, 4000);
-    }
-    wait(std::chrono::milliseconds(100));
+    playSound(&mic, &system);
   }
   std::vector<nlohmann::json> eventsOfType(const std::string& type) const {
     std::vector<nlohmann::json> found;
@@ -58,20 +79,27 @@ class ControllerFixture : public ::testing::Test {
       if (e["type"] == type) found.push_back(e);
     return found;
   }
+  // The events that answer or report, without the meters; a screenshot by its type alone.
+  std::vector<nlohmann::json> told() const {
+    std::vector<nlohmann::json> found;
+    for (auto& e : out.events())
+      if (e["type"] == "screenshotData") found.push_back({{"type", "screenshotData"}});
+      else if (e["type"] != "micLevel" && e["type"] != "elapsed") found.push_back(e);
+    return found;
+  }
   bool logged(const std::string& line) const {
     auto lines = out.logLines();
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
 
-  std::filesystem::path scratch;
+  std::filesystem::path scratch = scratchDir();
+  std::filesystem::path video = scratch / "take.mp4";
+  std::filesystem::path audio = scratch / "take.caf";
   CapturedOutput out;
   exec::MainLoop main;
   SimPlatform sim;
   app::EventLines events;
-  CaptureState state{main, sim.platform(), events};
+  std::optional<CaptureState> state{std::in_place, main, sim.platform(), events};
 };
-
-inline nlohmann::json errorEvent(const std::string& message) { return {{"type", "error"}, {"message", message}}; }
-inline nlohmann::json statusEvent(const std::string& phase) { return {{"type", "status"}, {"phase", phase}}; }
 
 }  // namespace vantor::test

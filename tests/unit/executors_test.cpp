@@ -1,9 +1,12 @@
+// The executors: completions from other threads, serial queues, repeating
+// timers: order and cancellation, never timing.
+
 #include <gtest/gtest.h>
 
 #include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
 #include <asio/steady_timer.hpp>
 #include <atomic>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -11,145 +14,54 @@
 #include "exec/main_loop.h"
 #include "exec/repeating_timer.h"
 #include "exec/serial_queue.h"
+#include "support/run_coroutine.h"
 
 namespace vantor::exec {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
-// Runs `body` as a coroutine on `main` until it finishes, rethrowing its failure.
-template <typename Body>
-void runOnMain(MainLoop& main, Body body) {
-  std::exception_ptr failure;
-  asio::co_spawn(main.context(), body(), [&](std::exception_ptr e) { failure = e; });
-  main.run();
-  if (failure) std::rethrow_exception(failure);
-}
-
-TEST(Completion, ResumesTheAwaitingCoroutineOnItsLoopWithTheFirstResultOnly) {
+TEST(Completion, ResumesOnTheAwaitersLoopWithTheFirstAnswerAndFailsWhenDroppedUnanswered) {
   MainLoop main;
   std::thread platform;
-  int got = 0;
-  bool onMain = false;
-  runOnMain(main, [&]() -> asio::awaitable<void> {
-    got = co_await awaitCompletion<int>([&](Resolver<int> done) {
-      platform = std::thread([done] {
-        done.succeed(7);
-        done.succeed(8);
-        done.fail(Error("X", 1, "late"));
-      });
-    });
-    onMain = main.isCurrent();
-  });
-  platform.join();
-  EXPECT_EQ(got, 7);
-  EXPECT_TRUE(onMain);
-}
-
-TEST(Completion, PassesTheErrorOnUnchanged) {
-  MainLoop main;
-  std::thread platform;
-  std::string domain, description;
-  int code = 0;
-  runOnMain(main, [&]() -> asio::awaitable<void> {
+  auto awaited = [&](std::function<void(Resolver<int>)> answer) -> asio::awaitable<std::string> {
     try {
-      co_await awaitCompletion<void>([&](Resolver<void> done) {
-        platform = std::thread([done] { done.fail(Error("Vantor.ScreenRecorder", 1, "boom")); });
-      });
+      int got = co_await awaitCompletion<int>([&](Resolver<int> done) { answer(std::move(done)); });
+      co_return std::to_string(got) + (main.isCurrent() ? "" : " off the loop");
     } catch (const Error& e) {
-      domain = e.domain();
-      code = e.code();
-      description = e.description();
+      co_return e.domain() + " " + std::to_string(e.code()) + " " + e.description();
     }
-  });
+  };
+  EXPECT_EQ(test::runOn(main, awaited([&](Resolver<int> done) {
+              platform = std::thread([done] {
+                done.succeed(7);
+                done.succeed(8);
+                done.fail(Error("X", 1, "late"));
+              });
+            })), "7");
   platform.join();
-  EXPECT_EQ(domain, "Vantor.ScreenRecorder");
-  EXPECT_EQ(code, 1);
-  EXPECT_EQ(description, "boom");
+  EXPECT_EQ(test::runOn(main, awaited([&](Resolver<int> done) {
+              platform = std::thread([done] { done.fail(Error("Vantor.ScreenRecorder", 1, "boom")); });
+            })), "Vantor.ScreenRecorder 1 boom");
+  platform.join();
+  EXPECT_NE(test::runOn(main, awaited([](Resolver<int>) {})).find(" operation ended without reporting"), std::string::npos);
 }
 
-TEST(Completion, AResolverDroppedWithoutAnswerFailsInsteadOfHanging) {
-  MainLoop main;
-  std::string description;
-  runOnMain(main, [&]() -> asio::awaitable<void> {
-    try {
-      co_await awaitCompletion<int>([](Resolver<int>) {});
-    } catch (const Error& e) {
-      description = e.description();
-    }
-  });
-  EXPECT_EQ(description, "operation ended without reporting");
-}
-
-TEST(SerialQueue, RunsWorkInOrderOnItsOwnNamedThreadAndDrainsOnDestruction) {
-  std::vector<int> order;
+TEST(SerialQueue, RunsWorkInOrderOnItsOwnThreadAndDrainsOnDestruction) {
+  std::vector<int> order, expected(100);
+  std::iota(expected.begin(), expected.end(), 0);
   std::atomic<int> onQueue{0};
-  std::string label;
   {
     SerialQueue queue(".helper.mixer");
-    label = queue.label();
-    EXPECT_FALSE(queue.isCurrent());
-    for (int i = 0; i < 100; ++i)
-      queue.post([&, i] {
-        if (queue.isCurrent()) ++onQueue;
-        order.push_back(i);
-      });
+    for (int i : expected) queue.post([&, i] { onQueue += queue.isCurrent(), order.push_back(i); });
   }
-  EXPECT_EQ(label, "com.vantor.helper.mixer");
-  ASSERT_EQ(order.size(), 100u);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+  EXPECT_EQ(order, expected);
   EXPECT_EQ(onQueue.load(), 100);
 }
 
 TEST(OwnershipCheckDeathTest, AbortsWhenConfinedCodeRunsOffItsLoop) {
   MainLoop main;
   EXPECT_DEATH(VANTOR_ASSERT_ON(main), "must run on main");
-}
-
-TEST(RepeatingTimer, FiresOnAbsoluteDeadlinesSoSlowHandlersDoNotDrift) {
-  // Each handler takes most of the interval. A timer re-armed after its
-  // handler could never start two firings less than 20 + 18 ms apart; one on
-  // absolute deadlines does (about 20 ms on an idle machine, and when it
-  // falls behind it catches up at once). A busy machine only adds delays, so
-  // the shortest gap stays the telling one.
-  MainLoop main;
-  constexpr auto interval = 20ms;
-  constexpr int firings = 20;
-  std::vector<Clock::time_point> at;
-  Clock::time_point started;
-  RepeatingTimer timer(main, interval, [&] {
-    at.push_back(Clock::now());
-    std::this_thread::sleep_for(18ms);
-    if (at.size() == firings) main.stop();
-  });
-  main.post([&] {
-    started = Clock::now();
-    timer.start();
-  });
-  main.run();
-  ASSERT_EQ(at.size(), size_t(firings));
-  EXPECT_GE(at.front() - started, interval);
-  Clock::duration shortest = Clock::duration::max();
-  for (size_t i = 1; i < at.size(); ++i) shortest = std::min(shortest, at[i] - at[i - 1]);
-  EXPECT_LT(shortest, interval + 18ms - 5ms);
-}
-
-TEST(RepeatingTimer, NoHandlerRunsAfterCancelEvenWhenItWasAlreadyDue) {
-  MainLoop main;
-  int count = 0;
-  RepeatingTimer timer(main, 5ms, [&] { ++count; });
-  asio::steady_timer end(main.context());
-  main.post([&] {
-    timer.start();
-    // Block past several deadlines, then cancel before the loop sees them.
-    std::this_thread::sleep_for(30ms);
-    timer.cancel();
-    end.expires_after(50ms);
-    end.async_wait([&](auto) { main.stop(); });
-  });
-  main.run();
-  EXPECT_EQ(count, 0);
 }
 
 TEST(RepeatingTimer, SkipsMissedFiringsInsteadOfBursting) {
@@ -160,22 +72,36 @@ TEST(RepeatingTimer, SkipsMissedFiringsInsteadOfBursting) {
   EXPECT_EQ(RepeatingTimer::nextFiring(7, 70ms, i), 8);  // exactly on a deadline: the following one
 }
 
-TEST(RepeatingTimer, CanBeCancelledFromItsOwnHandler) {
-  MainLoop main;
-  int count = 0;
-  RepeatingTimer* self = nullptr;
-  RepeatingTimer timer(main, 2ms, [&] {
-    if (++count == 3) self->cancel();
-  });
-  self = &timer;
+// Runs the loop for a span, with `arm` posted first.
+void runFor(MainLoop& main, std::chrono::milliseconds span, std::function<void()> arm) {
   asio::steady_timer end(main.context());
   main.post([&] {
-    timer.start();
-    end.expires_after(60ms);
+    arm();
+    end.expires_after(span);
     end.async_wait([&](auto) { main.stop(); });
   });
   main.run();
-  EXPECT_EQ(count, 3);
+}
+
+TEST(RepeatingTimer, RunsNoHandlerAfterCancelEvenWhenDueOrCancelledFromItsOwnHandler) {
+  MainLoop main;
+  int due = 0, own = 0;
+  RepeatingTimer blocked(main, 5ms, [&] { ++due; });
+  runFor(main, 50ms, [&] {
+    blocked.start();
+    std::this_thread::sleep_for(30ms);  // past several deadlines, cancelled before the loop sees them
+    blocked.cancel();
+  });
+  EXPECT_EQ(due, 0);
+
+  MainLoop again;
+  RepeatingTimer* self = nullptr;
+  RepeatingTimer selfCancelling(again, 2ms, [&] {
+    if (++own == 3) self->cancel();
+  });
+  self = &selfCancelling;
+  runFor(again, 60ms, [&] { selfCancelling.start(); });
+  EXPECT_EQ(own, 3);
 }
 
 }  // namespace

@@ -1,0 +1,346 @@
+// The controller on the simulated platform, driven by command lines as the
+// command loop drives it: what the host is told for each sequence of
+// commands and faults, what a take leaves running, the elapsed time across
+// pauses and restarts, the level, how a signal ends the loop, and which
+// image answers a screenshot. The log lines of what is not a command and the
+// exit line are also checked on the real binary (process/).
+
+#include <gtest/gtest.h>
+
+#include <asio/co_spawn.hpp>
+#include <fstream>
+
+#include "support/controller_fixture.h"
+#include "support/screenshot_probe.h"
+
+namespace vantor {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using platform::sim::SimScreenCapture;
+using test::errorEvent;
+// A status or an error event, short for the table.
+json S(const char* phase) { return test::statusEvent(phase); }
+json E(const std::string& message) { return errorEvent(message); }
+
+using Step = std::function<void(test::ControllerFixture&)>;
+Step line(std::string l) {
+  return [l](auto& f) { f.send(l); };
+}
+Step cmd(const char* type) { return line(json{{"type", type}}.dump()); }
+Step start(std::string target = "", bool mic = false) { return line(test::startLine(std::move(target), mic)); }
+const json kNotRecording = errorEvent("not recording");
+const json kShot = {{"type", "screenshotData"}};
+const json kFinished = {{"type", "finished"}, {"videoPath", (test::scratchDir() / "take.mp4").string()}};
+const Error kDiskFull("Vantor.Media", 5, "cannot write take: No space left on device");
+json takeFailed(const char* part) {
+  return {{"type", "takeFailed"}, {"part", part}, {"message", kDiskFull.description()}};
+}
+
+struct Case {
+  const char* name;
+  std::vector<Step> steps;
+  std::vector<json> told;
+  std::vector<std::string> logged = {};  // among the log lines
+};
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+Step fault(std::function<void(test::SimPlatform&)> f) {
+  return [f](auto& fixture) { f(fixture.sim); };
+}
+const Error kGone("Vantor.X11", 2, "cannot connect to X server :5");
+const Step kStop = cmd("stop"), kPause = cmd("pause"), kResume = cmd("resume"), kRestart = cmd("restart"),
+           kShoot = cmd("screenshot"), kPlay = [](auto& f) { f.playSound(); };
+
+const Case kCases[] = {
+    {"Idle",
+     {kStop, kPause, kResume, kRestart, cmd("discard"), kShoot, line("not json"), line(R"({"type":"Stop"})")},
+     {kNotRecording, kNotRecording, kNotRecording, kNotRecording, kNotRecording,
+      E("screenshot: no active capture target")},
+     {"[ERROR] vantor: malformed JSON: not json", "[INFO] vantor: unknown command type 'Stop'"}},
+    {"MalformedStarts",
+     {line(R"({"type":"start"})"),
+      line(R"({"type":"start","target":"","includeMic":"true","outputPath":"/tmp/x.mp4","mode":""})")},
+     {E("malformed start command"), E("malformed start command")}},
+    {"TakeWithPauses",
+     {start(), start(), kPause, kPause, kShoot, kResume, kResume, kStop, kStop},
+     {S("starting"), S("recording"), E("already recording"), S("paused"), E("already paused"), kShot, S("recording"),
+      E("not paused"), S("stopping"), kFinished, kNotRecording}},
+    {"NoDisplaysOrNoneReadable",
+     {fault([](auto& s) { s.capture.displays.clear(); }), start(), kShoot,
+      fault([](auto& s) { s.capture.contentQueryFailure = kGone; }), start("main")},
+     {S("starting"), E("No displays found"), E("screenshot: no active capture target"), S("starting"),
+      E("Failed to resolve capture target: " + kGone.description())}},
+    // The target is kept for screenshots, though none can be had of a window that is not there.
+    {"NoSuchWindow",
+     {start("window-42", true), kStop, kShoot},
+     {S("starting"), E("recorder.start failed: Capture target not found"), kNotRecording,
+      E("screenshot: failed to capture JPEG")}},
+    {"MovieCannotBeCreated",
+     {fault([](auto& s) { s.media.outputCreationFailure = Error("Vantor.Media", 4, "cannot create take.mp4: EROFS"); }),
+      start("", true)},
+     {S("starting"), E("recorder.start failed: cannot create take.mp4: EROFS")}},
+    {"CaptureOrItsOutputCannotStart",
+     {fault([](auto& s) { s.capture.captureStartFailure = Error("Vantor.X11", 7, "grab refused"); }), start("", true),
+      fault([](auto& s) {
+        s.capture.captureStartFailure.reset();
+        s.capture.addOutputFailure = Error("Vantor.X11", 8, "no output");
+      }),
+      start()},
+     {S("starting"), E("recorder.start failed: grab refused"), S("starting"), E("recorder.start failed: no output")}},
+    // A restart starts the new take unpaused.
+    {"RestartWhilePaused",
+     {start("", true), kPause, kRestart, kResume, kPause, kStop},
+     {S("starting"), S("recording"), S("paused"), S("restarting"), S("recording"), E("not paused"), S("paused"),
+      S("stopping"), kFinished}},
+    // A restart that cannot start again leaves the agent idle, ready for a new start.
+    {"RestartOfAClosedWindow",
+     {fault([](auto& s) { s.capture.windows = {SimScreenCapture::window(42, "Notes", "Editor")}; }),
+      start("window-42", true), fault([](auto& s) { s.capture.windows.clear(); }), kRestart, kRestart, kPause, start()},
+     {S("starting"), S("recording"), S("restarting"), E("recorder.start (restart) failed: Capture target not found"),
+      kNotRecording, kNotRecording, S("starting"), S("recording")}},
+    {"RestartWithoutDisplaysOrNoneReadable",
+     {start("main"), fault([](auto& s) { s.capture.contentQueryFailure = kGone; }), kRestart,
+      fault([](auto& s) { s.capture.contentQueryFailure.reset(); }), start(),
+      fault([](auto& s) { s.capture.displays.clear(); }), kRestart},
+     {S("starting"), S("recording"), S("restarting"),
+      E("Failed to resolve capture target for restart: " + kGone.description()), S("starting"), S("recording"),
+      S("restarting"), E("No displays found for restart")}},
+    // Discard forgets the command but keeps the target for screenshots.
+    {"Discard",
+     {start("", true), kPause, cmd("discard"), kStop, kRestart, cmd("discard"), kShoot},
+     {S("starting"), S("recording"), S("paused"), S("discarding"), S("discarded"), kNotRecording, kNotRecording,
+      kNotRecording, kShot}},
+    {"StreamWillNotStop",
+     {[](auto& f) { f.sim.capabilities.recordingOutput = false, f.renew(); }, start(),
+      fault([](auto& s) { s.capture.captureStopFailure = Error("Vantor.X11", 3, "connection lost"); }), kStop, kStop},
+     {S("starting"), S("recording"), S("stopping"), E("recorder.stop failed: connection lost"), kNotRecording}},
+    // Faults mid-take: told at once, and stop answers for what was kept.
+    {"VideoFailsAndWhatWasWrittenPlays",
+     {start(), fault([](auto& s) { s.media.outputs().back()->failWhileRecording(kDiskFull, true); }), kPlay, kStop},
+     {S("starting"), S("recording"), takeFailed("video"), S("stopping"), kFinished}},
+    {"VideoFailsAndNothingPlays",
+     {start("", true), kPlay, fault([](auto& s) { s.media.outputs().back()->failWhileRecording(kDiskFull, false); }),
+      kPlay, kStop},
+     {S("starting"), S("recording"), takeFailed("video"), S("stopping"),
+      E("recorder.stop failed: " + kDiskFull.description())}},
+    {"SoundFails",
+     {start("", true), kPlay, fault([](auto& s) {
+        std::lock_guard lock(s.media.audioWriters().back()->mutex);
+        s.media.audioWriters().back()->writeFailure = kDiskFull;
+      }),
+      kPlay, kStop},
+     {S("starting"), S("recording"), takeFailed("sound"), S("stopping"), kFinished}},
+    {"OutputReportsNoMovie",
+     {fault([](auto& s) { s.media.outputReport = platform::sim::SimMediaServices::Report::fail; }), start(), kStop},
+     {S("starting"), S("recording"), S("stopping"), E("recorder.stop failed: simulated recording failure")}},
+};
+
+class Commands : public test::ControllerFixture, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(Commands, AreAnsweredExactlyAndLeaveNothingOfATakeRunning) {
+  sim.media.assetFiles[video] = platform::sim::SimAssetFile{1, 0, platform::MediaTime{3, 1}};
+  sim.media.assetFiles[audio] = platform::sim::SimAssetFile{0, 1, platform::MediaTime{48000, 16000}};
+  for (const Step& step : GetParam().steps) step(*this);
+  EXPECT_EQ(told(), GetParam().told);
+  for (auto& l : GetParam().logged) EXPECT_TRUE(logged(l)) << l;
+  if (state->isRecording()) test::runOn(main, state->stop());
+  for (auto& stream : sim.capture.streams()) EXPECT_FALSE(stream->isCapturing());
+  EXPECT_FALSE(sim.microphone.running());
+  EXPECT_FALSE(sim.systemAudio.deviceRunning());
+  for (auto& writer : sim.media.audioWriters()) EXPECT_TRUE(writer->finished);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequences, Commands, ::testing::ValuesIn(kCases), [](const auto& i) { return i.param.name; });
+
+class Controller : public test::ControllerFixture {};
+
+// Bounds that hold however late the machine runs: the recorded time is at
+// least the time the test let pass unpaused, and at most the time since the
+// start less the spans the test saw paused.
+using Clock = std::chrono::steady_clock;
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+TEST_F(Controller, ElapsedTimeStandsStillWhilePausedAndAddsUpOverPauses) {
+  auto sent = Clock::now();
+  start();
+  double atPause = 0, duringPause = 0, total = 0, seenPaused = 0;
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    wait(50ms);
+    Clock::time_point pausedAt;
+    onMain([&] {
+      state->pause();
+      pausedAt = Clock::now();
+      atPause = state->elapsedSeconds();
+    });
+    wait(200ms);
+    onMain([&] {
+      duringPause = state->elapsedSeconds();
+      seenPaused += secondsSince(pausedAt);
+      state->resume();
+    });
+    EXPECT_EQ(duringPause, atPause);  // exactly: two screenshots in one pause carry one timestamp
+  }
+  wait(50ms);
+  onMain([&] { total = state->elapsedSeconds(); });
+  EXPECT_GE(total, 0.15);
+  EXPECT_LE(total, secondsSince(sent) - seenPaused);
+}
+
+TEST_F(Controller, RestartOfAPausedTakeWithSoundStartsAFreshOneInPlaceWithTheTimersRunningOn) {
+  sim.media.assetFiles[video] = platform::sim::SimAssetFile{1, 0, platform::MediaTime{3, 1}};
+  sim.media.assetFiles[audio] = platform::sim::SimAssetFile{0, 1, platform::MediaTime{48000, 16000}};
+  auto sent = Clock::now();
+  start(true);
+  std::ofstream(video) << "old take";
+  playSound();
+  wait(1100ms);
+  auto elapsed = eventsOfType("elapsed");  // every second from the start
+  ASSERT_FALSE(elapsed.empty());
+  EXPECT_GE(elapsed[0]["seconds"].get<double>(), 1.0);
+  EXPECT_LE(elapsed[0]["seconds"].get<double>(), secondsSince(sent));
+  send(R"({"type":"pause"})");
+  out.clear();
+  auto restartSent = Clock::now();
+  send(R"({"type":"restart"})");
+  EXPECT_FALSE(state->recorder().isPaused());
+  // The old video went with the old stream; the new take's sound file is at the same place.
+  EXPECT_EQ(std::filesystem::file_size(video), 0u);
+  ASSERT_EQ(sim.capture.streams().size(), 1u);
+  EXPECT_EQ(state->audioFileURL(), audio.string());
+  ASSERT_EQ(sim.media.audioWriters().size(), 2u);
+  EXPECT_TRUE(sim.microphone.running());
+  EXPECT_TRUE(sim.systemAudio.deviceRunning());
+  wait(1100ms);
+  EXPECT_FALSE(eventsOfType("elapsed").empty()) << "the timers stopped at the restart";
+  onMain([&] {  // counted from the restart, unpaused
+    EXPECT_GE(state->elapsedSeconds(), 1.1);
+    EXPECT_LE(state->elapsedSeconds(), secondsSince(restartSent));
+  });
+  // A restart that cannot start again stops the timers; neither restart combined anything.
+  sim.capture.displays.clear();
+  send(R"({"type":"restart"})");
+  EXPECT_TRUE(sim.media.exports().empty());
+  out.clear();
+  wait(1100ms);
+  EXPECT_TRUE(eventsOfType("micLevel").empty());
+  EXPECT_TRUE(eventsOfType("elapsed").empty()) << "the timers outlived the take";
+}
+
+TEST_F(Controller, DiscardDeletesBothFilesAndCombinesNothing) {
+  start(true);
+  std::ofstream(video) << "movie";
+  playSound();
+  send(R"({"type":"discard"})");
+  EXPECT_FALSE(std::filesystem::exists(video));
+  EXPECT_FALSE(std::filesystem::exists(audio));
+  EXPECT_TRUE(sim.media.exports().empty());
+  onMain([&] { EXPECT_EQ(state->elapsedSeconds(), 0); });
+}
+
+// A signal to end: an idle loop ends at once and quietly; a busy one lets
+// the command in hand finish, stops the take it left running as "stop"
+// does, and runs none of the lines queued behind it.
+TEST_F(Controller, ASignalToEndWaitsForTheCommandInHandThenStopsTheTakeAndRunsNothingElse) {
+  // Runs the loop over `queue` until it ends, calling finish() once `finishWhen` answers true.
+  auto run = [&](app::LineQueue& queue, std::function<bool()> finishWhen) {
+    app::CommandLoop loop(queue, *state);
+    bool ended = false, finished = false;
+    asio::co_spawn(main.context(), loop.run(), [&](std::exception_ptr e) { ended = !e; });
+    main.runUntil([&] {
+      if (!finished && finishWhen()) finished = true, loop.finish();
+      return ended;
+    });
+  };
+  app::LineQueue idle;
+  run(idle, [] { return true; });
+  EXPECT_TRUE(out.eventLines().empty());
+  EXPECT_TRUE(out.logLines().empty());
+
+  app::LineQueue queue;
+  for (std::string l : {test::startLine(), std::string(R"({"type":"screenshot"})"), std::string(R"({"type":"stop"})")})
+    queue.push(l);
+  std::vector<json> whenFinishCame;
+  run(queue, [&] { return !out.eventLines().empty() && (whenFinishCame = out.events(), true); });
+  EXPECT_EQ(whenFinishCame, std::vector<json>{S("starting")}) << "finish did not come mid-start";
+  EXPECT_EQ(out.events(), (std::vector<json>{S("starting"), S("recording"), S("stopping"), kFinished}));
+  EXPECT_FALSE(state->isRecording());
+}
+
+TEST_F(Controller, TheLevelIsTheRmsOfTheSamplesSinceTheLastTick) {
+  EXPECT_EQ(CaptureState::micLevel(std::vector<int16_t>(160, 0)), 0.0);
+  EXPECT_EQ(CaptureState::micLevel(std::vector<int16_t>(160, -32768)), 1.0);
+  EXPECT_EQ(CaptureState::micLevel(std::vector<int16_t>(160, 16384)), 0.5);
+  EXPECT_DOUBLE_EQ(CaptureState::micLevel({3, -4, 3, -4}), std::sqrt(12.5) / 32768);
+  start();
+  wait(250ms);
+  EXPECT_TRUE(eventsOfType("micLevel").empty());  // no microphone, no level
+  state->appendMicSamples(std::vector<int16_t>(1600, 16384));
+  for (int i = 0; i < 40 && eventsOfType("micLevel").empty(); ++i) wait(50ms);
+  wait(250ms);  // more ticks, no new samples
+  auto levels = eventsOfType("micLevel");
+  ASSERT_EQ(levels.size(), 1u);
+  EXPECT_DOUBLE_EQ(levels[0]["value"].get<double>(), 0.5);
+}
+
+// A display whose size is not the stream's, so each answer shows where it came from.
+class Screenshots : public test::ControllerFixture {
+ protected:
+  Screenshots() {
+    sim.capture.displays = {SimScreenCapture::display(7, 1280, 720)};
+    sim.capture.windows = {SimScreenCapture::window(42, "Notes", "Editor")};
+    renew();
+  }
+  // The size of the one decoded image since the last, or 0×0 after the failure's event.
+  std::pair<int, int> shot() {
+    out.clear();
+    send(R"({"type":"screenshot"})");
+    auto answers = eventsOfType("screenshotData");
+    if (answers.empty()) {
+      EXPECT_EQ(eventsOfType("error"), std::vector<json>{errorEvent("screenshot: failed to capture JPEG")});
+      return {0, 0};
+    }
+    EXPECT_EQ(answers.size(), 1u);
+    timestamp = answers[0]["timestamp"];
+    auto bytes = test::base64Decode(answers[0]["imageBase64"].get<std::string>());
+    auto image = bytes ? test::decodeJpeg(*bytes) : std::nullopt;
+    EXPECT_TRUE(image) << "not a JPEG in Base64";
+    return image ? std::pair{image->width, image->height} : std::pair{-1, -1};
+  }
+  void emitFrames(int n) {
+    for (int i = 0; i < n; ++i) sim.capture.lastStream()->emitFrame();
+    wait(20ms);
+  }
+  double timestamp = -1;
+};
+
+TEST_F(Screenshots, AStillAtTheTargetsSizeElseTheLatestFrameOfTheTake) {
+  start(false, "window-42");
+  sim.capture.screenshotFailure = Error("Vantor.X11", 4, "BadMatch");
+  EXPECT_EQ(shot(), std::pair(0, 0));  // no still, no frame yet
+  for (auto& l : out.logLines()) EXPECT_EQ(l.find("screenshot"), l.npos) << l;
+  emitFrames(3);
+  EXPECT_EQ(shot(), std::pair(1920, 1080));  // the stream's frame
+  sim.capture.screenshotFailure.reset();
+  EXPECT_EQ(shot(), std::pair(640, 360));  // the window's own size
+  sim.capture.windows.clear();
+  EXPECT_EQ(shot(), std::pair(1920, 1080));  // the window closed: its last frame
+  send(R"({"type":"stop"})");
+  sim.capture.windows = {SimScreenCapture::window(42, "Notes", "Editor")};
+  EXPECT_EQ(shot(), std::pair(640, 360));  // after the stop, while the target is known
+  auto sent = Clock::now();
+  send(test::startLine());
+  EXPECT_EQ(shot(), std::pair(1280, 720));
+  EXPECT_LE(timestamp, secondsSince(sent));
+  wait(50ms);
+  send(R"({"type":"pause"})");
+  double first = (shot(), timestamp);
+  wait(30ms);
+  shot();
+  EXPECT_EQ(timestamp, first);  // the recorded time, which stands still in a pause
+  EXPECT_GT(first, 0.04);
+}
+
+}  // namespace
+}  // namespace vantor
