@@ -43,6 +43,7 @@ struct Case {
   std::vector<Step> steps;
   std::vector<json> told;
   std::vector<std::string> logged = {};  // among the log lines
+  bool before = false;  // fails before a take begins: a movie already at the path is left alone
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
@@ -76,7 +77,9 @@ const Case kCases[] = {
     {"NoSuchWindow",
      {start("window-42", true), kStop, kShoot},
      {S("starting"), E("recorder.start failed: Capture target not found"), kNotRecording,
-      E("screenshot: failed to capture JPEG")}},
+      E("screenshot: failed to capture JPEG")},
+     {},
+     true},
     {"MovieCannotBeCreated",
      {fault([](auto& s) { s.media.outputCreationFailure = Error("Vantor.Media", 4, "cannot create take.mp4: EROFS"); }),
       start("", true)},
@@ -142,8 +145,10 @@ class Commands : public test::ControllerFixture, public ::testing::WithParamInte
 TEST_P(Commands, AreAnsweredExactlyAndLeaveNothingOfATakeRunning) {
   sim.media.assetFiles[video] = platform::sim::SimAssetFile{1, 0, platform::MediaTime{3, 1}};
   sim.media.assetFiles[audio] = platform::sim::SimAssetFile{0, 1, platform::MediaTime{48000, 16000}};
+  if (GetParam().before) std::ofstream(video) << "an older movie";
   for (const Step& step : GetParam().steps) step(*this);
   EXPECT_EQ(told(), GetParam().told);
+  if (GetParam().before) EXPECT_TRUE(std::filesystem::exists(video)) << "a failed start removed an older movie";
   for (auto& l : GetParam().logged) EXPECT_TRUE(logged(l)) << l;
   if (state->isRecording()) test::runOn(main, state->stop());
   for (auto& stream : sim.capture.streams()) EXPECT_FALSE(stream->isCapturing());
