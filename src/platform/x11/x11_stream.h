@@ -16,7 +16,7 @@
 #include "platform/screen_capture.h"
 #include "platform/x11/capture_source.h"
 #include "platform/x11/connection.h"
-#include "platform/x11/frame_fit.h"
+#include "platform/frame_fit.h"
 #include "platform/x11/shm_image.h"
 
 namespace vantor::platform::x11 {

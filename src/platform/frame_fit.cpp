@@ -1,4 +1,4 @@
-#include "platform/x11/frame_fit.h"
+#include "platform/frame_fit.h"
 
 #include <libyuv/planar_functions.h>
 #include <libyuv/scale_argb.h>
@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace vantor::platform::x11 {
+namespace vantor::platform {
 namespace {
 constexpr uint32_t kBlack = 0xFF000000;
 }
@@ -37,4 +37,4 @@ void compose(const PixelBuffer& content, PixelBuffer& frame, const Placement& at
     libyuv::ARGBRect(frame.data, frame.stride, right, at.y, frame.width - right, at.height, kBlack);
 }
 
-}  // namespace vantor::platform::x11
+}  // namespace vantor::platform

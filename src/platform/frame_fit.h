@@ -4,7 +4,7 @@
 
 #include "platform/video_frame.h"
 
-namespace vantor::platform::x11 {
+namespace vantor::platform {
 
 struct Placement {
   int x = 0, y = 0, width = 0, height = 0;  // where the content lands in the frame
@@ -17,4 +17,4 @@ Placement fitInto(int contentWidth, int contentHeight, int frameWidth, int frame
 // With `fillBars`, paints everything around it black.
 void compose(const PixelBuffer& content, PixelBuffer& frame, const Placement& at, bool fillBars);
 
-}  // namespace vantor::platform::x11
+}  // namespace vantor::platform
