@@ -1,8 +1,6 @@
 #include "platform/x11/x11_stream.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -101,121 +99,19 @@ FrameMaker::Result FrameMaker::make(ImageRef& image, Clock::time_point& grabbedA
 
 X11Stream::X11Stream(std::optional<std::string> display, ContentFilter filter, StreamConfiguration config,
                      exec::Loop& main)
-    : display_(std::move(display)), filter_(std::move(filter)), config_(config), main_(main),
-      shared_(std::make_shared<Shared>()) {
-  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    : ThreadedStream(main, config, kErrorDomain, kInvalidUse, "x11-stream"),
+      display_(std::move(display)), filter_(std::move(filter)) {}
+
+void X11Stream::capture(const std::function<void()>& started) {
+  auto conn = Connection::open(display_);
+  CaptureSource source(*conn, filter_, true);
+  FrameMaker maker(*conn, source, config().width, config().height, static_cast<size_t>(config().queueDepth) + 2);
+  started();
+  captureLoop(*conn, source, maker);
 }
 
-X11Stream::~X11Stream() {
-  shared_->active.store(false);
-  stopRequested_.store(true);
-  wake();
-  if (thread_.joinable()) thread_.join();
-  if (wakeFd_ >= 0) close(wakeFd_);
-}
-
-void X11Stream::wake() {
-  uint64_t one = 1;
-  if (wakeFd_ >= 0) (void)!write(wakeFd_, &one, sizeof one);
-}
-
-void X11Stream::addStreamOutput(FrameHandler handler, exec::Loop& loop) {
-  std::lock_guard lock(mutex_);
-  if (!threadDone_) throw x11Error(kInvalidUse, "cannot add an output to a running stream");
-  if (!handler) throw x11Error(kInvalidUse, "a stream output needs a frame handler");
-  shared_->handler = std::move(handler);
-  shared_->loop = &loop;
-}
-
-void X11Stream::addRecordingOutput(std::shared_ptr<RecordingOutput> output) {
-  std::lock_guard lock(mutex_);
-  if (!threadDone_) throw x11Error(kInvalidUse, "cannot add a recording output to a running stream");
-  shared_->recordingOutput = std::move(output);
-}
-
-void X11Stream::stopRecordingOutput() {
-  if (auto output = std::exchange(shared_->recordingOutput, nullptr)) output->streamDidStop(Clock::now());
-}
-
-StreamStats X11Stream::stats() const {
-  return {shared_->delivered.load(), shared_->dropped.load(), shared_->grabs.load()};
-}
-
-void X11Stream::startCapture(exec::Resolver<void> done) {
-  VANTOR_ASSERT_ON(main_);
-  if (!shared_->loop) return done.fail(x11Error(kInvalidUse, "add a stream output before starting the stream"));
-  if (config_.width <= 0 || config_.height <= 0 || config_.queueDepth < 1 ||
-      config_.minimumFrameInterval.count() < 0)
-    return done.fail(x11Error(kInvalidUse, "invalid stream configuration"));
-  {
-    std::lock_guard lock(mutex_);
-    if (!threadDone_) return done.fail(x11Error(kInvalidUse, "the stream is already capturing"));
-    threadDone_ = false;
-  }
-  if (thread_.joinable()) thread_.join();  // a previous run, already finished
-  stopRequested_.store(false);
-  uint64_t drain;
-  (void)!read(wakeFd_, &drain, sizeof drain);
-  shared_->active.store(true);
-  thread_ = std::thread([this, done] { run(done); });
-}
-
-void X11Stream::stopCapture(exec::Resolver<void> done) {
-  VANTOR_ASSERT_ON(main_);
-  // Frames already posted see this and are dropped unhandled.
-  shared_->active.store(false);
-  {
-    std::lock_guard lock(mutex_);
-    if (!threadDone_) {
-      pendingStop_ = done;
-      stopRequested_.store(true);
-      wake();
-      return;
-    }
-    stopRecordingOutput();
-  }
-  if (!shared_->loop) return done.succeed();
-  // A fence behind every frame task already posted: once it runs, no handler
-  // is running or will run.
-  shared_->loop->post([done] { done.succeed(); });
-}
-
-void X11Stream::finished() {
-  std::optional<exec::Resolver<void>> stop;
-  {
-    std::lock_guard lock(mutex_);
-    threadDone_ = true;
-    stop.swap(pendingStop_);
-    if (stop) stopRecordingOutput();  // after the thread's last frame
-  }
-  if (stop) shared_->loop->post([done = *stop] { done.succeed(); });
-}
-
-void X11Stream::run(exec::Resolver<void> started) {
-  pthread_setname_np(pthread_self(), "x11-stream");
-  bool running = false;
-  try {
-    auto conn = Connection::open(display_);
-    CaptureSource source(*conn, filter_, true);
-    FrameMaker maker(*conn, source, config_.width, config_.height, static_cast<size_t>(config_.queueDepth) + 2);
-    started.succeed();
-    running = true;
-    capture(*conn, source, maker);
-  } catch (const std::exception& e) {
-    shared_->active.store(false);
-    if (running) {
-      logError(std::string("x11: ") + e.what() + "; stream ends");
-    } else {
-      // Kept until the thread is joined: see X11Stream::startFailure_.
-      startFailure_ = std::current_exception();
-      started.fail(startFailure_);
-    }
-  }
-  finished();
-}
-
-void X11Stream::capture(const Connection& c, CaptureSource& source, FrameMaker& maker) {
-  const auto interval = std::max<Clock::duration>(config_.minimumFrameInterval, Clock::duration::zero());
+void X11Stream::captureLoop(const Connection& c, CaptureSource& source, FrameMaker& maker) {
+  const auto interval = std::max<Clock::duration>(config().minimumFrameInterval, Clock::duration::zero());
   // X reports cursor shape changes but not moves. The pointer is polled while
   // it moves, as often as frames may go out but no more than 120 times a
   // second. Where the server has XInput 2, a still pointer is left alone
@@ -249,7 +145,7 @@ void X11Stream::capture(const Connection& c, CaptureSource& source, FrameMaker& 
     source.listenForMotion(false);  // polling now; events would only wake us more
   };
 
-  while (!stopRequested_.load()) {
+  while (!stopRequested()) {
     while (xcb_generic_event_t* e = xcb_poll_for_event(c.get())) {
       source.handleEvent(e);
       std::free(e);
@@ -288,8 +184,8 @@ void X11Stream::capture(const Connection& c, CaptureSource& source, FrameMaker& 
       if (source.takeChanges()) dirty = true;
       if (first || dirty) {
         lastGrab = now;
-        if (shared_->inFlight.load() >= config_.queueDepth) {
-          shared_->dropped.fetch_add(1);  // keep `dirty`: try again next interval
+        if (queueFull()) {
+          countDropped();  // keep `dirty`: try again next interval
         } else {
           ImageRef image;
           Clock::time_point at;
@@ -304,12 +200,12 @@ void X11Stream::capture(const Connection& c, CaptureSource& source, FrameMaker& 
           switch (r) {
             case FrameMaker::Result::made:
               lastGrab = at;  // frames' own times keep the minimum interval apart
-              shared_->grabs.fetch_add(1);
+              countGrab();
               deliver(std::move(image), at);
               first = dirty = false;
               break;
             case FrameMaker::Result::noBuffer:
-              shared_->dropped.fetch_add(1);
+              countDropped();
               break;
             case FrameMaker::Result::nothingToGrab:  // unmapped: wait for it to come back
               first = dirty = false;
@@ -339,27 +235,13 @@ void X11Stream::capture(const Connection& c, CaptureSource& source, FrameMaker& 
     if (first || dirty || source.changesPending()) until = std::min(until, lastGrab + interval);
     auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::max(until - now, Clock::duration::zero()));
     xcb_flush(c.get());
-    pollfd fds[2] = {{c.fd(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    pollfd fds[2] = {{c.fd(), POLLIN, 0}, {wakeFd(), POLLIN, 0}};
     int n = poll(fds, 2, static_cast<int>(std::min<int64_t>(wait.count(), 1000)));
     if (n < 0 && errno != EINTR) {
       logError("x11: poll failed; stream ends");
       return;
     }
   }
-}
-
-void X11Stream::deliver(ImageRef image, Clock::time_point at) {
-  auto shared = shared_;
-  shared->inFlight.fetch_add(1);
-  FrameRef frame(new VideoFrame{true, at, std::move(image), nextIndex_++}, [shared](const VideoFrame* f) {
-    shared->inFlight.fetch_sub(1);
-    delete f;
-  });
-  shared->delivered.fetch_add(1);
-  if (shared->recordingOutput) shared->recordingOutput->streamDidOutputFrame(frame);
-  shared->loop->post([shared, frame = std::move(frame)]() mutable {
-    if (shared->active.load()) shared->handler(std::move(frame));
-  });
 }
 
 }  // namespace vantor::platform::x11

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/screen_capture.h"
+#include "platform/threaded_stream.h"
 #include "platform/x11/capture_source.h"
 #include "platform/x11/connection.h"
 #include "platform/frame_fit.h"
@@ -75,60 +76,19 @@ class FrameMaker {
   std::unique_ptr<ShmSegment> scratch_;  // content at native size when it differs from the frame size
 };
 
-class X11Stream final : public Stream {
+class X11Stream final : public ThreadedStream {
  public:
   X11Stream(std::optional<std::string> display, ContentFilter filter, StreamConfiguration config,
             exec::Loop& main);
-  ~X11Stream() override;
-
-  void addStreamOutput(FrameHandler handler, exec::Loop& loop) override;
-  // Frames go to the output from the stream's thread; it hears of the stop
-  // that stopCapture asks for (a stream that ends by itself, say because its
-  // window went, just sends no more frames).
-  void addRecordingOutput(std::shared_ptr<RecordingOutput> output) override;
-  // Called on the main loop. Reports once the stream's connection is set up
-  // and the filter's target was found; the first frame follows at once.
-  void startCapture(exec::Resolver<void> done) override;
-  void stopCapture(exec::Resolver<void> done) override;
-  StreamStats stats() const override;
+  ~X11Stream() override { stopAndJoin(); }
 
  private:
-  // What frames and their tasks on the output loop share with the stream.
-  struct Shared {
-    FrameHandler handler;
-    exec::Loop* loop = nullptr;
-    std::shared_ptr<RecordingOutput> recordingOutput;  // set before the thread starts
-    std::atomic<bool> active{false};
-    std::atomic<int> inFlight{0};
-    std::atomic<uint64_t> delivered{0}, dropped{0}, grabs{0};
-  };
-
-  void run(exec::Resolver<void> started);
-  void capture(const Connection& c, CaptureSource& source, FrameMaker& maker);
-  void deliver(ImageRef image, std::chrono::steady_clock::time_point at);
-  void finished();
-  // Tells the recording output, once, that the stream stopped. Under mutex_.
-  void stopRecordingOutput();
-  void wake();
+  void capture(const std::function<void()>& started) override;
+  std::string logPrefix() const override { return "x11"; }
+  void captureLoop(const Connection& c, CaptureSource& source, FrameMaker& maker);
 
   std::optional<std::string> display_;
   ContentFilter filter_;
-  StreamConfiguration config_;
-  exec::Loop& main_;
-  std::shared_ptr<Shared> shared_;
-  uint64_t nextIndex_ = 0;
-
-  int wakeFd_ = -1;
-  std::atomic<bool> stopRequested_{false};
-  std::thread thread_;
-  std::mutex mutex_;  // guards the two below
-  bool threadDone_ = true;
-  std::optional<exec::Resolver<void>> pendingStop_;
-  // The failure a start reported, held by the stream's thread so that it
-  // never drops the last reference while the main loop is still reading the
-  // exception. Released after a join. ThreadSanitizer cannot see the runtime's
-  // reference count order the two threads otherwise.
-  std::exception_ptr startFailure_;
 };
 
 }  // namespace vantor::platform::x11
