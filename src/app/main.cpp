@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "app/command_loop.h"
 #include "app/ending_signals.h"
@@ -18,6 +20,8 @@
 #include "exec/main_loop.h"
 #include "platform/ffmpeg/ffmpeg_media.h"
 #include "platform/pulse/pulse_audio.h"
+#include "app/backend_choice.h"
+#include "platform/wayland/wayland_screen_capture.h"
 #include "platform/x11/x11_screen_capture.h"
 #include "targets/listing.h"
 
@@ -42,6 +46,31 @@ asio::awaitable<void> listingMode(vantor::platform::ScreenCaptureService& screen
   std::_Exit(co_await vantor::runListTargets(screen));
 }
 
+// The screen-capture backend for this session (see app/backend_choice.h).
+// Until the desktop portal path exists, a Wayland session whose compositor
+// lacks wlr-screencopy (GNOME, KDE) is recorded through Xwayland when there
+// is one, as before.
+std::unique_ptr<vantor::platform::ScreenCaptureService> makeScreenCapture(vantor::exec::Loop& main) {
+  using vantor::app::Backend;
+  std::string warning;
+  auto choice = vantor::app::chooseBackend(
+      [](const char* name) -> std::optional<std::string> {
+        const char* value = std::getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+      },
+      &warning);
+  if (!warning.empty()) vantor::logError("vantor: " + warning);
+  std::string why;
+  const char* display = std::getenv("DISPLAY");
+  if (choice.backend == Backend::wayland && !choice.forced && display && *display &&
+      !vantor::platform::waylandOffersScreenCopy(&why)) {
+    vantor::logInfo("vantor: " + why + "; capturing through X11 (" + display + ") instead");
+    choice.backend = Backend::x11;
+  }
+  if (choice.backend == Backend::wayland) return vantor::platform::makeWaylandScreenCapture(main);
+  return vantor::platform::makeX11ScreenCapture(main);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -54,7 +83,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   vantor::exec::MainLoop main;
-  auto screen = vantor::platform::makeX11ScreenCapture(main);
+  auto screen = makeScreenCapture(main);
   auto media = vantor::platform::makeFfmpegMediaServices();
   // The Linux platform offers every capability.
   auto sound = vantor::platform::makePulseAudioServices();

@@ -1,0 +1,52 @@
+#pragma once
+// Frames of one size, reused: an image is handed out again only once every
+// reference to it is gone. One producer thread acquires; consumers on any
+// thread let go. The pool lives as long as any image it handed out.
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/frame_fit.h"
+#include "platform/video_frame.h"
+
+namespace vantor::platform {
+
+class ImagePool : public std::enable_shared_from_this<ImagePool> {
+ public:
+  ImagePool(int width, int height, size_t capacity) : width_(width), height_(height), capacity_(capacity) {}
+
+  struct Slot {
+    std::shared_ptr<PixelBuffer> image;
+    std::atomic<bool> busy{false};
+    std::optional<Placement> layout;  // what the bars around the content were painted for
+  };
+
+  // A free slot, marked busy; nullptr when all `capacity` are held.
+  Slot* acquire() {
+    for (auto& s : slots_) {
+      bool expected = false;
+      if (s->busy.compare_exchange_strong(expected, true, std::memory_order_acquire)) return s.get();
+    }
+    if (slots_.size() >= capacity_) return nullptr;
+    auto slot = std::make_unique<Slot>();
+    slot->image = makeImage(width_, height_);
+    slot->busy.store(true);
+    slots_.push_back(std::move(slot));
+    return slots_.back().get();
+  }
+  // The slot's image for consumers; the slot is free again when the last reference goes.
+  ImageRef share(Slot* slot) {
+    return ImageRef(slot->image.get(), [pool = shared_from_this(), slot](const PixelBuffer*) {
+      slot->busy.store(false, std::memory_order_release);
+    });
+  }
+
+ private:
+  int width_, height_;
+  size_t capacity_;
+  std::vector<std::unique_ptr<Slot>> slots_;  // touched only by the producer
+};
+
+}  // namespace vantor::platform

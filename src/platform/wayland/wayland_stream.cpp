@@ -1,0 +1,114 @@
+#include "platform/wayland/wayland_stream.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/frame_fit.h"
+#include "platform/image_pool.h"
+#include "platform/wayland/capture_area.h"
+#include "platform/wayland/connection.h"
+#include "platform/wayland/screen_copy.h"
+#include "platform/wayland/sway_ipc.h"
+#include "util/log.h"
+
+namespace vantor::platform::wayland {
+
+using Clock = std::chrono::steady_clock;
+
+WaylandStream::WaylandStream(ContentFilter filter, StreamConfiguration config, exec::Loop& main)
+    : ThreadedStream(main, config, kErrorDomain, kInvalidUse, "wayland-stream"), filter_(std::move(filter)) {}
+
+void WaylandStream::capture(const std::function<void()>& started) {
+  auto conn = Connection::open();
+  std::unique_ptr<SwayIpc> windows, changes;  // one to ask, one that hears of changes
+  if (filter_.kind == ContentFilter::Kind::window) {
+    auto path = SwayIpc::socketPath();
+    if (!path) throw waylandError(kWindowGone, "this compositor does not tell where " + describe(filter_) + " is");
+    windows = SwayIpc::open(*path);
+    changes = SwayIpc::open(*path);
+    changes->subscribeToWindows();
+  }
+  std::optional<CaptureArea> area = locate(*conn, windows.get(), filter_);
+  ScreenCopy copier(*conn);
+  auto pool = std::make_shared<ImagePool>(config().width, config().height, size_t(config().queueDepth) + 2);
+  started();
+
+  const auto interval = std::max<Clock::duration>(config().minimumFrameInterval, Clock::duration::zero());
+  // sway reports windows opening, closing and moving between workspaces,
+  // not every move of a floating one: look again now and then as well.
+  constexpr auto kLookAgain = std::chrono::milliseconds(500);
+  Clock::time_point lastCopy{}, lastLook = Clock::now();
+  bool fresh = true;  // the next copy is wanted at once, changed or not
+  int failures = 0;
+  while (!stopRequested()) {
+    auto now = Clock::now();
+    if (area && copier.state() == ScreenCopy::State::idle && now >= lastCopy + interval) {
+      const Output* output = conn->findOutput(area->output);
+      if (!output) {
+        logInfo("wayland: " + describe(filter_) + " is gone; stream ends");
+        return;
+      }
+      copier.request(*output, area->region, !fresh);
+      fresh = false;
+    }
+
+    // Wait for the compositor, a window change, a stop, or the next allowed copy.
+    wl_display* d = conn->display();
+    while (wl_display_prepare_read(d) != 0) conn->dispatchPending();
+    wl_display_flush(d);
+    int wait = changes ? int(kLookAgain.count()) : 1000;
+    if (area && copier.state() == ScreenCopy::State::idle)
+      wait = int(std::chrono::ceil<std::chrono::milliseconds>(std::max(lastCopy + interval - Clock::now(),
+                                                                        Clock::duration::zero())).count());
+    pollfd fds[3] = {{conn->fd(), POLLIN, 0}, {wakeFd(), POLLIN, 0}, {changes ? changes->fd() : -1, POLLIN, 0}};
+    int n = poll(fds, changes ? 3 : 2, std::min(wait, int(kLookAgain.count())));
+    if (n > 0 && (fds[0].revents & POLLIN)) wl_display_read_events(d);
+    else wl_display_cancel_read(d);
+    if (n < 0 && errno != EINTR) throw waylandError(kConnectionLost, "poll failed");
+    conn->dispatchPending();
+
+    if (changes && (changes->takeEvents() || Clock::now() - lastLook >= kLookAgain)) {
+      lastLook = Clock::now();
+      std::optional<CaptureArea> here;
+      try {
+        here = locate(*conn, windows.get(), filter_);
+      } catch (const Error& e) {
+        if (e.code() != kWindowGone) throw;
+        logInfo("wayland: " + describe(filter_) + " is gone; stream ends");
+        return;
+      }
+      if (here != area) {
+        copier.abandon();  // a copy of where the window was
+        area = here;
+        fresh = true;
+      }
+    }
+
+    if (copier.state() == ScreenCopy::State::failed) {
+      copier.abandon();
+      if (++failures >= 10) throw waylandError(kCopyFailed, "the compositor keeps refusing to copy " + describe(filter_));
+      lastCopy = Clock::now();  // try again after an interval
+      fresh = true;
+    } else if (copier.state() == ScreenCopy::State::ready) {
+      failures = 0;
+      lastCopy = copier.readyAt();
+      ImagePool::Slot* slot = queueFull() ? nullptr : pool->acquire();
+      if (!slot) {
+        countDropped();
+        fresh = true;  // what changed is still to be shown
+      } else {
+        const PixelBuffer& content = copier.pixels();
+        Placement at = fitInto(content.width, content.height, config().width, config().height);
+        compose(content, *slot->image, at, slot->layout != at);
+        slot->layout = at;
+        countGrab();
+        deliver(pool->share(slot), copier.readyAt());
+      }
+      copier.abandon();
+    }
+  }
+}
+
+}  // namespace vantor::platform::wayland
