@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# A private, headless Wayland session (sway on wlroots' headless backend,
+# software rendering) for tests, benchmarks and the demo.
+#
+# Sourced, it defines two functions and starts nothing by itself:
+#   vantor_wayland_start [--size WxH] [--outputs 2] [--parent PID]
+#       starts sway in a private runtime directory and exports
+#       WAYLAND_DISPLAY and SWAYSOCK (both absolute paths, so the caller's
+#       XDG_RUNTIME_DIR stays as it is), VANTOR_SWAY_PID and VANTOR_SWAY_DIR.
+#       One output, HEADLESS-1 (default 1920x1080) at 0,0; --outputs 2 adds
+#       HEADLESS-2, 1280x720, to its right. Windows whose app id starts with
+#       "vantor-test" float, so tests place them. --parent stops sway once
+#       process PID is gone, so that a test that crashes leaves nothing
+#       running.
+#   vantor_wayland_stop
+#       stops what vantor_wayland_start started and removes its directory.
+#
+# Run as a program, it prints "WAYLAND_DISPLAY=… SWAYSOCK=… SWAY_PID=P
+# SWAY_DIR=D" and leaves sway running:
+#   scripts/virtual-wayland.sh start [--size WxH] [--outputs 2] [--parent PID]
+#   scripts/virtual-wayland.sh stop SWAY_PID [SWAY_DIR]
+#
+# sway refuses to run as root; in a user namespace of its own its attempt to
+# drop privileges fails, so it starts, and everything else stays as it is.
+
+vantor_wayland_start() {
+  local size=1920x1080 outputs=1 parent=""
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --size) size=$2; shift 2 ;;
+      --outputs) outputs=$2; shift 2 ;;
+      --parent) parent=$2; shift 2 ;;
+      *) echo "vantor_wayland_start: unknown option $1" >&2; return 2 ;;
+    esac
+  done
+  if ! command -v sway >/dev/null; then
+    echo "vantor_wayland_start: sway is not installed (package sway)" >&2
+    return 1
+  fi
+  local dir
+  dir=$(mktemp -d "${TMPDIR:-/tmp}/vantor-sway.XXXXXX") || return 1
+  chmod 700 "$dir"
+  cat >"$dir/config" <<EOF
+output HEADLESS-1 mode $size position 0 0 bg #204060 solid_color
+default_border none
+default_floating_border none
+xwayland disable
+for_window [app_id="^vantor-test"] floating enable
+EOF
+  local unshare=()
+  [ "$(id -u)" -eq 0 ] && unshare=(unshare --user)
+  env -u DISPLAY -u WAYLAND_DISPLAY -u SWAYSOCK XDG_RUNTIME_DIR="$dir" WLR_BACKENDS=headless \
+    WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman XDG_CURRENT_DESKTOP=sway XDG_SESSION_TYPE=wayland \
+    "${unshare[@]}" sway -c "$dir/config" >"$dir/sway.log" 2>&1 &
+  VANTOR_SWAY_PID=$!
+  VANTOR_SWAY_DIR=$dir
+  export VANTOR_SWAY_PID VANTOR_SWAY_DIR
+  local i socket="" ipc=""
+  for i in $(seq 200); do
+    socket=$(find "$dir" -maxdepth 1 -name 'wayland-*' -type s | head -n 1)
+    ipc=$(find "$dir" -maxdepth 1 -name 'sway-ipc.*.sock' -type s | head -n 1)
+    [ -n "$socket" ] && [ -n "$ipc" ] && break
+    kill -0 "$VANTOR_SWAY_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  if [ -z "$socket" ] || [ -z "$ipc" ]; then
+    echo "vantor_wayland_start: sway did not start: $(tail -n 3 "$dir/sway.log" 2>/dev/null)" >&2
+    vantor_wayland_stop
+    return 1
+  fi
+  export WAYLAND_DISPLAY=$socket SWAYSOCK=$ipc
+  if [ "$outputs" = 2 ]; then
+    if ! { swaymsg create_output && swaymsg output HEADLESS-2 mode 1280x720 position "${size%x*}" 0; } >/dev/null; then
+      echo "vantor_wayland_start: sway could not add a second output" >&2
+      vantor_wayland_stop
+      return 1
+    fi
+  fi
+  if [ -n "$parent" ]; then
+    (while kill -0 "$parent" 2>/dev/null; do sleep 1; done; kill "$VANTOR_SWAY_PID" 2>/dev/null) \
+      </dev/null >/dev/null 2>&1 &
+  fi
+  return 0
+}
+
+vantor_wayland_stop() {
+  if [ -n "${VANTOR_SWAY_PID:-}" ]; then
+    kill "$VANTOR_SWAY_PID" 2>/dev/null || true
+    wait "$VANTOR_SWAY_PID" 2>/dev/null || true
+    unset VANTOR_SWAY_PID
+  fi
+  if [ -n "${VANTOR_SWAY_DIR:-}" ]; then
+    rm -rf "$VANTOR_SWAY_DIR"
+    unset VANTOR_SWAY_DIR
+  fi
+  unset WAYLAND_DISPLAY SWAYSOCK
+  return 0
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  set -u
+  case "${1:-}" in
+    start)
+      shift
+      vantor_wayland_start "$@" || exit 1
+      echo "WAYLAND_DISPLAY=$WAYLAND_DISPLAY SWAYSOCK=$SWAYSOCK SWAY_PID=$VANTOR_SWAY_PID SWAY_DIR=$VANTOR_SWAY_DIR"
+      ;;
+    stop)
+      shift
+      kill "$1" 2>/dev/null || true
+      [ -n "${2:-}" ] && case "$2" in */vantor-sway.*) rm -rf "$2" ;; esac
+      ;;
+    *)
+      echo "usage: $0 start [--size WxH] [--outputs 2] [--parent PID] | stop SWAY_PID [SWAY_DIR]" >&2
+      exit 2
+      ;;
+  esac
+fi

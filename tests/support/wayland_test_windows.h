@@ -1,0 +1,39 @@
+#pragma once
+// Client windows on a headless sway, made to order for tests: xdg-shell
+// toplevels filled with one colour from shared memory, floating (the session
+// of scripts/virtual-wayland.sh floats app ids "vantor-test…") and placed
+// through sway's IPC. A thread of its own answers the compositor, so other
+// threads may repaint (a painter) while a test goes on. Windows are known by
+// sway's container id, the id the agent gives them.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vantor::test {
+
+class WaylandTestWindows {
+ public:
+  // Connects to $WAYLAND_DISPLAY and $SWAYSOCK. Throws std::runtime_error.
+  WaylandTestWindows();
+  ~WaylandTestWindows();
+  WaylandTestWindows(const WaylandTestWindows&) = delete;
+  WaylandTestWindows& operator=(const WaylandTestWindows&) = delete;
+
+  // A window of one colour (0xRRGGBB) at x, y of the layout, in front;
+  // returns once sway shows it there.
+  uint32_t create(int x, int y, int width, int height, uint32_t color, const std::string& title = "test");
+  void fill(uint32_t window, uint32_t color);  // from any thread
+  void moveResize(uint32_t window, int x, int y, int width, int height);
+  void show(uint32_t window, bool shown);  // hidden: on a workspace that is not shown
+  void raise(uint32_t window);
+  void destroy(uint32_t window);
+  // A sway command, e.g. "output HEADLESS-1 disable"; throws when sway refuses it.
+  void command(const std::string& command);
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+};
+
+}  // namespace vantor::test
