@@ -1,6 +1,7 @@
 #include "support/wayland_test_windows.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -17,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/child_process.h"
 #include "xdg-shell-client-protocol.h"
 
 namespace vantor::test {
@@ -288,6 +291,26 @@ void WaylandTestWindows::command(const std::string& command) {
   json r = json::parse(swaymsg("-r '" + command + "'"), nullptr, false);
   if (!r.is_array() || r.empty() || !r[0].value("success", false))
     throw std::runtime_error("sway refused \"" + command + "\": " + r.dump());
+}
+
+std::unique_ptr<VirtualWayland> VirtualWayland::start(const std::string& script, const std::string& options,
+                                                      std::string* why) {
+  // --parent: sway goes with this process even when a test crashes.
+  auto words = runServerScript(script, "start " + options + " --parent " + std::to_string(getpid()), why);
+  if (words["WAYLAND_DISPLAY"].empty() || words["SWAYSOCK"].empty()) return nullptr;
+  std::unique_ptr<VirtualWayland> session(new VirtualWayland);
+  session->words_ = std::move(words);
+  setenv("WAYLAND_DISPLAY", session->display().c_str(), 1);
+  setenv("SWAYSOCK", session->words_["SWAYSOCK"].c_str(), 1);
+  return session;
+}
+
+VirtualWayland::~VirtualWayland() {
+  kill(std::atoi(words_["SWAY_PID"].c_str()), SIGTERM);
+  std::error_code ignored;
+  if (words_["SWAY_DIR"].find("vantor-sway.") != std::string::npos) std::filesystem::remove_all(words_["SWAY_DIR"], ignored);
+  unsetenv("WAYLAND_DISPLAY");
+  unsetenv("SWAYSOCK");
 }
 
 }  // namespace vantor::test

@@ -7,6 +7,7 @@
 // sway's container id, the id the agent gives them.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,21 @@ class WaylandTestWindows {
  private:
   struct State;
   std::unique_ptr<State> s_;
+};
+
+// A private headless sway started through scripts/virtual-wayland.sh, stopped
+// when the object goes; `options` are the script's ("--outputs 2"). While it
+// lives, WAYLAND_DISPLAY and SWAYSOCK name it.
+class VirtualWayland {
+ public:
+  // Returns null and sets `why` when sway could not be started.
+  static std::unique_ptr<VirtualWayland> start(const std::string& script, const std::string& options,
+                                               std::string* why);
+  ~VirtualWayland();
+  const std::string& display() const { return words_.at("WAYLAND_DISPLAY"); }
+
+ private:
+  std::map<std::string, std::string> words_;
 };
 
 }  // namespace vantor::test

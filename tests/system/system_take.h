@@ -14,14 +14,17 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/agent_session.h"
 #include "support/movie_probe.h"
 #include "support/screenshot_probe.h"
+#include "support/wayland_test_windows.h"
 #include "support/x11_test_windows.h"
 
 namespace vantor::test {
@@ -84,15 +87,98 @@ inline Movie readMovie(const std::filesystem::path& path, const std::vector<std:
   return movie;
 }
 
+// The screen a take records, with windows made to order on it: a private
+// Xvfb, or a private headless sway. The agent is told which (VANTOR_BACKEND),
+// so a test run inside a desktop session never records that session.
+class Screen {
+ public:
+  virtual ~Screen() = default;
+  // A window of one colour at x, y, in front of the others.
+  virtual uint32_t window(int x, int y, int width, int height, uint32_t color) = 0;
+  virtual void fill(uint32_t window, uint32_t color) = 0;  // from any thread
+  virtual void close(uint32_t window) = 0;
+};
+
+class X11Screen final : public Screen {
+ public:
+  X11Screen(std::unique_ptr<VirtualDisplay> server) : server(std::move(server)), x(this->server->name().c_str()) {
+    setenv("DISPLAY", this->server->name().c_str(), 1);
+    setenv("VANTOR_BACKEND", "x11", 1);
+    x.warpPointer(kWidth - 1, kHeight - 1);  // away from every probe point
+  }
+  uint32_t window(int wx, int wy, int width, int height, uint32_t color) override {
+    return x.create({.x = wx, .y = wy, .width = width, .height = height, .color = color});
+  }
+  void fill(uint32_t w, uint32_t color) override {
+    // Painters call from their own thread: one connection each.
+    thread_local std::unique_ptr<TestWindows> own;
+    if (std::this_thread::get_id() == owner_) return x.fill(w, color);
+    if (!own) own = std::make_unique<TestWindows>(server->name().c_str());
+    own->fill(w, color);
+  }
+  void close(uint32_t w) override { x.destroy(w); }
+
+  std::unique_ptr<VirtualDisplay> server;
+  TestWindows x;
+
+ private:
+  std::thread::id owner_ = std::this_thread::get_id();
+};
+
+class WaylandScreen final : public Screen {
+ public:
+  WaylandScreen(std::unique_ptr<VirtualWayland> session) : session(std::move(session)) {
+    unsetenv("DISPLAY");
+    setenv("VANTOR_BACKEND", "wayland", 1);
+  }
+  uint32_t window(int x, int y, int width, int height, uint32_t color) override {
+    return windows.create(x, y, width, height, color, "moving");
+  }
+  void fill(uint32_t w, uint32_t color) override { windows.fill(w, color); }
+  void close(uint32_t w) override { windows.destroy(w); }
+
+  std::unique_ptr<VirtualWayland> session;
+  WaylandTestWindows windows;
+};
+
+// Repaints one window with the next colour of the palette about every 16 ms
+// until stopped: moving content whose every picture is one known colour.
+class Painting {
+ public:
+  Painting(Screen& screen, uint32_t window)
+      : thread_([this, &screen, window] {
+          auto next = Clock::now();
+          for (size_t n = 1; !stop_.load(); ++n, std::this_thread::sleep_until(next += 16ms))
+            screen.fill(window, kPalette[n % kPalette.size()]);
+        }) {}
+  ~Painting() { stop(); }
+  void stop() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A take on X11 by default; EveryScreenTake runs on each screen.
 class SystemTake : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { startScreen("x11"); }
+  void startScreen(const std::string& kind) {
     std::string why;
-    server_ = VirtualDisplay::start(VANTOR_SOURCE_DIR "/scripts/virtual-display.sh", "", &why);
-    if (!server_) GTEST_SKIP() << "SKIPPED: cannot start a virtual X server (" << why << ")";
-    setenv("DISPLAY", server_->name().c_str(), 1);
-    windows_ = std::make_unique<TestWindows>(server_->name().c_str());
-    windows_->warpPointer(kWidth - 1, kHeight - 1);  // away from every probe point
+    if (kind == "wayland") {
+      auto session = VirtualWayland::start(VANTOR_SOURCE_DIR "/scripts/virtual-wayland.sh", "", &why);
+      if (!session) GTEST_SKIP() << "SKIPPED: cannot start a headless sway (" << why << ")";
+      screen_ = std::make_unique<WaylandScreen>(std::move(session));
+    } else {
+      auto server = VirtualDisplay::start(VANTOR_SOURCE_DIR "/scripts/virtual-display.sh", "", &why);
+      if (!server) GTEST_SKIP() << "SKIPPED: cannot start a virtual X server (" << why << ")";
+      auto x11 = std::make_unique<X11Screen>(std::move(server));
+      windows_ = &x11->x;
+      screen_ = std::move(x11);
+    }
   }
   void TearDown() override {
     if (HasFailure()) dir_.keep();
@@ -102,9 +188,7 @@ class SystemTake : public ::testing::Test {
   std::unique_ptr<Agent> agent(ChildOptions options = {}) {
     return std::make_unique<Agent>([](const std::string& what) { ADD_FAILURE() << what; }, options);
   }
-  std::unique_ptr<Painter> paint(uint32_t window) {
-    return std::make_unique<Painter>(server_->name(), window, std::vector<uint32_t>(kPalette.begin(), kPalette.end()));
-  }
+  std::unique_ptr<Painting> paint(uint32_t window) { return std::make_unique<Painting>(*screen_, window); }
   // Asks for a screenshot and decodes the answer; `timestamp` gets its time.
   std::optional<DecodedJpeg> screenshot(Agent& agent, double* timestamp = nullptr) {
     agent.send(json{{"type", "screenshot"}});
@@ -133,9 +217,14 @@ class SystemTake : public ::testing::Test {
     return names;
   }
 
-  std::unique_ptr<VirtualDisplay> server_;
-  std::unique_ptr<TestWindows> windows_;
+  std::unique_ptr<Screen> screen_;
+  TestWindows* windows_ = nullptr;  // the X11 screen's, for what only X11 shows
   ScratchDir dir_{"vantor-take"};
+};
+
+class EveryScreenTake : public SystemTake, public ::testing::WithParamInterface<std::string> {
+ protected:
+  void SetUp() override { startScreen(GetParam()); }
 };
 
 #define VANTOR_REQUIRE_SOUND_SERVER() \

@@ -40,7 +40,7 @@ std::pair<double, double> longestQuiet(const std::vector<float>& s, int rate, do
 // Both tones while recording, silence and a frozen picture while paused,
 // elapsed without the pause, the microphone's level, and SIGTERM ending the
 // take as "stop" does: the movie with its sound, nothing beside it, exit 0.
-TEST_F(SystemTake, DisplayWithSoundPausedThenEndedBySigterm) {
+TEST_P(EveryScreenTake, DisplayWithSoundPausedThenEndedBySigterm) {
   VANTOR_REQUIRE_SOUND_SERVER();
   constexpr double kAmplitude = 0.3, kLevel = kAmplitude / std::numbers::sqrt2;
   std::string why;
@@ -48,7 +48,7 @@ TEST_F(SystemTake, DisplayWithSoundPausedThenEndedBySigterm) {
   auto speakers = TonePlayer::start({"@DEFAULT_SINK@", 1000, kAmplitude, 2}, &why);
   ASSERT_TRUE(mic && speakers) << why;
   const int wx = 200, wy = 150, ww = 480, wh = 320;
-  auto painter = paint(windows_->create({.x = wx, .y = wy, .width = ww, .height = wh, .color = kPalette[0]}));
+  auto painter = paint(screen_->window(wx, wy, ww, wh, kPalette[0]));
   std::this_thread::sleep_for(300ms);  // both tones flowing
   auto agent = this->agent();
   auto path = dir_ / "display.mp4";
@@ -336,6 +336,9 @@ TEST_F(SystemTake, FloodedThenKilled) {
   }
   EXPECT_GE(movie.changesBetween(painted, killed), 20);
 }
+
+INSTANTIATE_TEST_SUITE_P(, EveryScreenTake, ::testing::Values("x11", "wayland"),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace
 }  // namespace vantor::test

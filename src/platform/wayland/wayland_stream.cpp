@@ -39,31 +39,52 @@ void WaylandStream::capture(const std::function<void()>& started) {
   // sway reports windows opening, closing and moving between workspaces,
   // not every move of a floating one: look again now and then as well.
   constexpr auto kLookAgain = std::chrono::milliseconds(500);
-  Clock::time_point lastCopy{}, lastLook = Clock::now();
+  // The next copy is asked for as soon as the last one was handed on, so
+  // that every change the compositor draws is caught; one that comes sooner
+  // than the interval allows is held until then, never dropped (no change
+  // after it might ever send another).
+  Clock::time_point lastDelivered{}, retryAt{}, lastLook = Clock::now();
   bool fresh = true;  // the next copy is wanted at once, changed or not
   int failures = 0;
+  auto gone = [&] { logInfo("wayland: " + describe(filter_) + " is gone; stream ends"); };
   while (!stopRequested()) {
     auto now = Clock::now();
-    if (area && copier.state() == ScreenCopy::State::idle && now >= lastCopy + interval) {
+    if (area && copier.state() == ScreenCopy::State::idle && now >= retryAt) {
       const Output* output = conn->findOutput(area->output);
-      if (!output) {
-        logInfo("wayland: " + describe(filter_) + " is gone; stream ends");
-        return;
-      }
+      if (!output) return gone();
       copier.request(*output, area->region, !fresh);
       fresh = false;
     }
+    const auto due = lastDelivered + interval;
+    if (copier.state() == ScreenCopy::State::ready && now >= due) {
+      failures = 0;
+      ImagePool::Slot* slot = queueFull() ? nullptr : pool->acquire();
+      if (!slot) {
+        countDropped();
+        fresh = true;  // what changed is still to be shown
+      } else {
+        const PixelBuffer& content = copier.pixels();
+        Placement at = fitInto(content.width, content.height, config().width, config().height);
+        compose(content, *slot->image, at, slot->layout != at);
+        slot->layout = at;
+        countGrab();
+        lastDelivered = std::max(copier.readyAt(), due);
+        deliver(pool->share(slot), lastDelivered);
+      }
+      copier.abandon();
+      continue;  // ask for the next one at once
+    }
 
-    // Wait for the compositor, a window change, a stop, or the next allowed copy.
+    // Wait for the compositor, a window change, a stop, or the time to hand on a held copy.
+    auto until = now + (changes ? kLookAgain : std::chrono::milliseconds(1000));
+    if (copier.state() == ScreenCopy::State::ready) until = due;
+    else if (area && copier.state() == ScreenCopy::State::idle) until = std::min(until, retryAt);
+    int wait = int(std::chrono::ceil<std::chrono::milliseconds>(std::max(until - now, Clock::duration::zero())).count());
     wl_display* d = conn->display();
     while (wl_display_prepare_read(d) != 0) conn->dispatchPending();
     wl_display_flush(d);
-    int wait = changes ? int(kLookAgain.count()) : 1000;
-    if (area && copier.state() == ScreenCopy::State::idle)
-      wait = int(std::chrono::ceil<std::chrono::milliseconds>(std::max(lastCopy + interval - Clock::now(),
-                                                                        Clock::duration::zero())).count());
     pollfd fds[3] = {{conn->fd(), POLLIN, 0}, {wakeFd(), POLLIN, 0}, {changes ? changes->fd() : -1, POLLIN, 0}};
-    int n = poll(fds, changes ? 3 : 2, std::min(wait, int(kLookAgain.count())));
+    int n = poll(fds, changes ? 3 : 2, wait);
     if (n > 0 && (fds[0].revents & POLLIN)) wl_display_read_events(d);
     else wl_display_cancel_read(d);
     if (n < 0 && errno != EINTR) throw waylandError(kConnectionLost, "poll failed");
@@ -76,8 +97,7 @@ void WaylandStream::capture(const std::function<void()>& started) {
         here = locate(*conn, windows.get(), filter_);
       } catch (const Error& e) {
         if (e.code() != kWindowGone) throw;
-        logInfo("wayland: " + describe(filter_) + " is gone; stream ends");
-        return;
+        return gone();
       }
       if (here != area) {
         copier.abandon();  // a copy of where the window was
@@ -89,24 +109,8 @@ void WaylandStream::capture(const std::function<void()>& started) {
     if (copier.state() == ScreenCopy::State::failed) {
       copier.abandon();
       if (++failures >= 10) throw waylandError(kCopyFailed, "the compositor keeps refusing to copy " + describe(filter_));
-      lastCopy = Clock::now();  // try again after an interval
+      retryAt = Clock::now() + interval;
       fresh = true;
-    } else if (copier.state() == ScreenCopy::State::ready) {
-      failures = 0;
-      lastCopy = copier.readyAt();
-      ImagePool::Slot* slot = queueFull() ? nullptr : pool->acquire();
-      if (!slot) {
-        countDropped();
-        fresh = true;  // what changed is still to be shown
-      } else {
-        const PixelBuffer& content = copier.pixels();
-        Placement at = fitInto(content.width, content.height, config().width, config().height);
-        compose(content, *slot->image, at, slot->layout != at);
-        slot->layout = at;
-        countGrab();
-        deliver(pool->share(slot), copier.readyAt());
-      }
-      copier.abandon();
     }
   }
 }
