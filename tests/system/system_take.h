@@ -166,14 +166,14 @@ class Painting {
 class SystemTake : public ::testing::Test {
  protected:
   void SetUp() override { startScreen("x11"); }
-  void startScreen(const std::string& kind) {
+  void startScreen(const std::string& kind, const std::string& options = "") {
     std::string why;
     if (kind == "wayland") {
-      auto session = VirtualWayland::start(VANTOR_SOURCE_DIR "/scripts/virtual-wayland.sh", "", &why);
+      auto session = VirtualWayland::start(VANTOR_SOURCE_DIR "/scripts/virtual-wayland.sh", options, &why);
       if (!session) GTEST_SKIP() << "SKIPPED: cannot start a headless sway (" << why << ")";
       screen_ = std::make_unique<WaylandScreen>(std::move(session));
     } else {
-      auto server = VirtualDisplay::start(VANTOR_SOURCE_DIR "/scripts/virtual-display.sh", "", &why);
+      auto server = VirtualDisplay::start(VANTOR_SOURCE_DIR "/scripts/virtual-display.sh", options, &why);
       if (!server) GTEST_SKIP() << "SKIPPED: cannot start a virtual X server (" << why << ")";
       auto x11 = std::make_unique<X11Screen>(std::move(server));
       windows_ = &x11->x;

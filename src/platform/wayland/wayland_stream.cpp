@@ -36,8 +36,8 @@ void WaylandStream::capture(const std::function<void()>& started) {
   started();
 
   const auto interval = std::max<Clock::duration>(config().minimumFrameInterval, Clock::duration::zero());
-  // sway reports windows opening, closing and moving between workspaces,
-  // not every move of a floating one: look again now and then as well.
+  // sway reports windows opening, closing and moving between workspaces;
+  // while no copy comes (nothing changes), it is looked at now and then too.
   constexpr auto kLookAgain = std::chrono::milliseconds(500);
   // The next copy is asked for as soon as the last one was handed on, so
   // that every change the compositor draws is caught; one that comes sooner
@@ -47,6 +47,24 @@ void WaylandStream::capture(const std::function<void()>& started) {
   bool fresh = true;  // the next copy is wanted at once, changed or not
   int failures = 0;
   auto gone = [&] { logInfo("wayland: " + describe(filter_) + " is gone; stream ends"); };
+  // Looks the window up again; a copy under way of where it was is dropped.
+  // False when it is gone.
+  auto relocate = [&] {
+    lastLook = Clock::now();
+    std::optional<CaptureArea> here;
+    try {
+      here = locate(*conn, windows.get(), filter_);
+    } catch (const Error& e) {
+      if (e.code() != kWindowGone) throw;
+      return false;
+    }
+    if (here != area) {
+      copier.abandon();
+      area = here;
+      fresh = true;
+    }
+    return true;
+  };
   while (!stopRequested()) {
     auto now = Clock::now();
     if (area && copier.state() == ScreenCopy::State::idle && now >= retryAt) {
@@ -58,6 +76,12 @@ void WaylandStream::capture(const std::function<void()>& started) {
     const auto due = lastDelivered + interval;
     if (copier.state() == ScreenCopy::State::ready && now >= due) {
       failures = 0;
+      // sway tells of no move or resize of a floating window: each copy is
+      // checked against where the window is now, and one of where it was goes.
+      if (changes) {
+        if (!relocate()) return gone();
+        if (copier.state() != ScreenCopy::State::ready) continue;  // it moved
+      }
       ImagePool::Slot* slot = queueFull() ? nullptr : pool->acquire();
       if (!slot) {
         countDropped();
@@ -90,21 +114,7 @@ void WaylandStream::capture(const std::function<void()>& started) {
     if (n < 0 && errno != EINTR) throw waylandError(kConnectionLost, "poll failed");
     conn->dispatchPending();
 
-    if (changes && (changes->takeEvents() || Clock::now() - lastLook >= kLookAgain)) {
-      lastLook = Clock::now();
-      std::optional<CaptureArea> here;
-      try {
-        here = locate(*conn, windows.get(), filter_);
-      } catch (const Error& e) {
-        if (e.code() != kWindowGone) throw;
-        return gone();
-      }
-      if (here != area) {
-        copier.abandon();  // a copy of where the window was
-        area = here;
-        fresh = true;
-      }
-    }
+    if (changes && (changes->takeEvents() || Clock::now() - lastLook >= kLookAgain) && !relocate()) return gone();
 
     if (copier.state() == ScreenCopy::State::failed) {
       copier.abandon();
