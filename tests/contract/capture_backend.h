@@ -18,6 +18,10 @@
 #include "platform/x11/x11_screen_capture.h"
 #include "support/x11_test_windows.h"
 #endif
+#ifdef VANTOR_HAVE_WAYLAND
+#include "platform/wayland/wayland_screen_capture.h"
+#include "support/wayland_test_windows.h"
+#endif
 
 namespace vantor::capturetest {
 
@@ -35,7 +39,10 @@ struct Look {
 
 // Normal application windows, then chrome, then windows that are not on screen.
 enum class Kind { normal, dialog, popup, tooltip, dock, neverShown, unmapped, hidden };
-enum class Ability { content, timing };
+// What a backend's screen can show: pictures of it (content), real pacing
+// (timing), chrome listed as windows above the normal ones (chrome), a
+// covered window's own pixels (ownPixels), a pointer to move (pointer).
+enum class Ability { content, timing, chrome, ownPixels, pointer };
 
 class Backend {
  public:
@@ -81,8 +88,9 @@ class SimBackend final : public Backend {
     for (auto* s : sim.streams()) s->emitFrame();
   }
   std::string cannot(Ability a) const override {
-    return a == Ability::content ? "simulated frames and stills carry a stamp, not a picture of the screen"
-                                 : "a simulated stream delivers every frame its script emits, when it emits it";
+    if (a == Ability::content) return "simulated frames and stills carry a stamp, not a picture of the screen";
+    if (a == Ability::timing) return "a simulated stream delivers every frame its script emits, when it emits it";
+    return {};
   }
 
  private:
@@ -138,6 +146,55 @@ class X11Backend final : public Backend {
     x.warpPointer(kLeft + 1910, 1070);  // out of the way of the windows under test
   }
   std::unique_ptr<ScreenCaptureService> service_;
+  uint32_t elsewhere_ = 0, shade_ = 0x404040;
+};
+#endif
+
+#ifdef VANTOR_HAVE_WAYLAND
+// A private headless sway of two outputs: the main one, HEADLESS-1, at the
+// origin and a smaller one beside it. Windows float where a test puts them.
+class WaylandBackend final : public Backend {
+ public:
+  static std::unique_ptr<WaylandBackend> start(std::string* why) {
+    auto session = test::VirtualWayland::start(VANTOR_VIRTUAL_WAYLAND_SCRIPT, "--outputs 2", why);
+    return session ? std::unique_ptr<WaylandBackend>(new WaylandBackend(std::move(session))) : nullptr;
+  }
+  ScreenCaptureService& service() override { return *service_; }
+  std::vector<Display> displays() override {
+    auto outputs = w.outputs();
+    return {{outputs.at(0), 1920, 1080}, {outputs.at(1), 1280, 720}};
+  }
+  uint32_t window(const Look& l, Kind kind) override {
+    uint32_t id = w.create(l.x, l.y, l.width, l.height, l.color);
+    if (kind >= Kind::neverShown) w.show(id, false);  // on no workspace that is shown
+    return id;
+  }
+  void raise(uint32_t id) override { w.raise(id); }
+  void fill(uint32_t id, uint32_t color) override { w.fill(id, color); }
+  void resize(uint32_t id, int width, int height) override { w.moveResize(id, 300, 200, width, height); }
+  void show(uint32_t id, bool shown) override { w.show(id, shown); }
+  void close(uint32_t id) override { w.destroy(id); }
+  void movePointer(int, int) override {}
+  void changeElsewhere() override { w.fill(elsewhere_, shade_ += 0x010101); }
+  std::string cannot(Ability a) const override {
+    if (a == Ability::chrome) return "popups and panels are not windows on Wayland";
+    if (a == Ability::ownPixels) return "wlroots compositors copy a window's place on screen, what covers it included";
+    if (a == Ability::pointer) return "the headless session has no pointer";
+    return {};
+  }
+
+ private:
+  // The window on the other output is made first: a new window shows on the
+  // focused output before it is moved.
+  explicit WaylandBackend(std::unique_ptr<test::VirtualWayland> s)
+      : session_(std::move(s)), service_(makeWaylandScreenCapture(main)), elsewhere_(w.create(2000, 100, 200, 200, 0x404040)) {}
+  std::unique_ptr<test::VirtualWayland> session_;
+  std::unique_ptr<ScreenCaptureService> service_;
+
+ public:
+  test::WaylandTestWindows w;
+
+ private:
   uint32_t elsewhere_ = 0, shade_ = 0x404040;
 };
 #endif

@@ -58,7 +58,7 @@ struct TestWindow {
   xdg_surface* xdg = nullptr;
   xdg_toplevel* toplevel = nullptr;
   std::atomic<bool> configured{false};
-  int width = 0, height = 0;
+  int x = 0, y = 0, width = 0, height = 0;
   std::vector<std::unique_ptr<Buffer>> buffers;
 };
 
@@ -69,6 +69,7 @@ struct WaylandTestWindows::State {
   wl_compositor* compositor = nullptr;
   wl_shm* shm = nullptr;
   xdg_wm_base* wmBase = nullptr;
+  std::vector<uint32_t> outputs;  // the registry's names of the outputs, in the order announced
   int wake = -1;
   std::atomic<bool> stop{false};
   std::thread thread;
@@ -171,6 +172,8 @@ WaylandTestWindows::WaylandTestWindows() : s_(std::make_unique<State>()) {
           s->shm = static_cast<wl_shm*>(wl_registry_bind(r, name, &wl_shm_interface, 1));
         else if (is == xdg_wm_base_interface.name)
           s->wmBase = static_cast<xdg_wm_base*>(wl_registry_bind(r, name, &xdg_wm_base_interface, 1));
+        else if (is == wl_output_interface.name)
+          s->outputs.push_back(name);
       },
       [](void*, wl_registry*, uint32_t) {}};
   wl_registry_add_listener(wl_display_get_registry(s_->display), &registry, s_.get());
@@ -237,6 +240,8 @@ uint32_t WaylandTestWindows::create(int x, int y, int width, int height, uint32_
   return id;
 }
 
+std::vector<uint32_t> WaylandTestWindows::outputs() const { return s_->outputs; }
+
 void WaylandTestWindows::fill(uint32_t window, uint32_t color) {
   std::lock_guard lock(s_->mutex);
   s_->paint(*s_->windows.at(window), color);
@@ -248,6 +253,7 @@ void WaylandTestWindows::moveResize(uint32_t window, int x, int y, int width, in
     std::lock_guard lock(s_->mutex);
     TestWindow& w = *s_->windows.at(window);
     appId = w.appId;
+    w.x = x, w.y = y;
     if (w.width != width || w.height != height) {
       w.width = width, w.height = height;
       s_->paint(w, w.buffers.empty() ? 0x808080 : w.buffers.back()->pixels[0] & 0xffffff);
@@ -266,7 +272,14 @@ void WaylandTestWindows::moveResize(uint32_t window, int x, int y, int width, in
 
 void WaylandTestWindows::show(uint32_t window, bool shown) {
   std::string con = "[con_id=" + std::to_string(window) + "] ";
-  command(shown ? con + "scratchpad show" : con + "move scratchpad");
+  if (!shown) return command(con + "move scratchpad");
+  command(con + "scratchpad show");
+  TestWindow* w;
+  {
+    std::lock_guard lock(s_->mutex);
+    w = s_->windows.at(window).get();
+  }
+  moveResize(window, w->x, w->y, w->width, w->height);  // back where it was
 }
 
 void WaylandTestWindows::raise(uint32_t window) { command("[con_id=" + std::to_string(window) + "] focus"); }

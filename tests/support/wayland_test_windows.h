@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vantor::test {
 
@@ -29,6 +30,8 @@ class WaylandTestWindows {
   void show(uint32_t window, bool shown);  // hidden: on a workspace that is not shown
   void raise(uint32_t window);
   void destroy(uint32_t window);
+  // The registry's names of the outputs, in the order the compositor announced them.
+  std::vector<uint32_t> outputs() const;
   // A sway command, e.g. "output HEADLESS-1 disable"; throws when sway refuses it.
   void command(const std::string& command);
 

@@ -12,7 +12,7 @@ std::string describe(const ContentFilter& filter) {
 std::optional<CaptureArea> locate(const Connection& c, SwayIpc* windows, const ContentFilter& filter) {
   if (filter.kind == ContentFilter::Kind::display) {
     const Output* o = c.findOutput(filter.display.displayID);
-    if (!o) throw waylandError(kDisplayGone, describe(filter) + " is no longer there");
+    if (!o) throw waylandError(kDisplayGone, describe(filter) + " is no longer available");
     return CaptureArea{o->globalName, std::nullopt};
   }
   if (!windows) throw waylandError(kWindowGone, "this compositor does not tell where " + describe(filter) + " is");
@@ -27,7 +27,7 @@ std::optional<CaptureArea> locate(const Connection& c, SwayIpc* windows, const C
     if (right <= left || bottom <= top) return std::nullopt;
     return CaptureArea{o->globalName, Region{left, top, right - left, bottom - top}};
   }
-  throw waylandError(kWindowGone, describe(filter) + " is no longer there");
+  throw waylandError(kWindowGone, describe(filter) + " is no longer available");
 }
 
 }  // namespace vantor::platform::wayland

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "platform/frame_fit.h"
 #include "platform/image_pool.h"
@@ -43,8 +44,13 @@ void WaylandStream::capture(const std::function<void()>& started) {
   // that every change the compositor draws is caught; one that comes sooner
   // than the interval allows is held until then, never dropped (no change
   // after it might ever send another).
-  Clock::time_point lastDelivered{}, retryAt{}, lastLook = Clock::now();
-  bool fresh = true;  // the next copy is wanted at once, changed or not
+  // A copy that finds the consumer holding queueDepth frames is counted as
+  // dropped and offered again an interval later: the compositor sends no
+  // second copy of a change. (The first copy with damage comes at once.)
+  Clock::time_point lastDelivered{}, retryAt{}, heldUntil{}, lastLook = Clock::now();
+  // A copy of a new place, or after a failure, is wanted at once: the change
+  // that led to it may have been the last.
+  bool atOnce = false;
   int failures = 0;
   auto gone = [&] { logInfo("wayland: " + describe(filter_) + " is gone; stream ends"); };
   // Looks the window up again; a copy under way of where it was is dropped.
@@ -61,7 +67,7 @@ void WaylandStream::capture(const std::function<void()>& started) {
     if (here != area) {
       copier.abandon();
       area = here;
-      fresh = true;
+      atOnce = true;
     }
     return true;
   };
@@ -70,11 +76,10 @@ void WaylandStream::capture(const std::function<void()>& started) {
     if (area && copier.state() == ScreenCopy::State::idle && now >= retryAt) {
       const Output* output = conn->findOutput(area->output);
       if (!output) return gone();
-      copier.request(*output, area->region, !fresh);
-      fresh = false;
+      copier.request(*output, area->region, !std::exchange(atOnce, false));
     }
     const auto due = lastDelivered + interval;
-    if (copier.state() == ScreenCopy::State::ready && now >= due) {
+    if (copier.state() == ScreenCopy::State::ready && now >= due && now >= heldUntil) {
       failures = 0;
       // sway tells of no move or resize of a floating window: each copy is
       // checked against where the window is now, and one of where it was goes.
@@ -85,23 +90,23 @@ void WaylandStream::capture(const std::function<void()>& started) {
       ImagePool::Slot* slot = queueFull() ? nullptr : pool->acquire();
       if (!slot) {
         countDropped();
-        fresh = true;  // what changed is still to be shown
-      } else {
-        const PixelBuffer& content = copier.pixels();
-        Placement at = fitInto(content.width, content.height, config().width, config().height);
-        compose(content, *slot->image, at, slot->layout != at);
-        slot->layout = at;
-        countGrab();
-        lastDelivered = std::max(copier.readyAt(), due);
-        deliver(pool->share(slot), lastDelivered);
+        heldUntil = now + std::max<Clock::duration>(interval, std::chrono::milliseconds(1));
+        continue;
       }
+      const PixelBuffer& content = copier.pixels();
+      Placement at = fitInto(content.width, content.height, config().width, config().height);
+      compose(content, *slot->image, at, slot->layout != at);
+      slot->layout = at;
+      countGrab();
+      lastDelivered = std::max(copier.readyAt(), due);
+      deliver(pool->share(slot), lastDelivered);
       copier.abandon();
       continue;  // ask for the next one at once
     }
 
     // Wait for the compositor, a window change, a stop, or the time to hand on a held copy.
     auto until = now + (changes ? kLookAgain : std::chrono::milliseconds(1000));
-    if (copier.state() == ScreenCopy::State::ready) until = due;
+    if (copier.state() == ScreenCopy::State::ready) until = std::max(due, heldUntil);
     else if (area && copier.state() == ScreenCopy::State::idle) until = std::min(until, retryAt);
     int wait = int(std::chrono::ceil<std::chrono::milliseconds>(std::max(until - now, Clock::duration::zero())).count());
     wl_display* d = conn->display();
@@ -120,7 +125,7 @@ void WaylandStream::capture(const std::function<void()>& started) {
       copier.abandon();
       if (++failures >= 10) throw waylandError(kCopyFailed, "the compositor keeps refusing to copy " + describe(filter_));
       retryAt = Clock::now() + interval;
-      fresh = true;
+      atOnce = true;
     }
   }
 }
