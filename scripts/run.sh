@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # The agent's main job, as a demo take: installs what is missing, builds, and
-# records a few seconds of the main display and of a window. Without a
-# display it starts a private Xvfb with moving content first. Prints every
-# event the agent sends and says where the movies are.
+# records a few seconds of the main display and of a window, on the Wayland
+# or X11 session it is started in. Without one it starts a private Xvfb with
+# moving content first. Prints every event the agent sends and says where the
+# movies are.
 #
 #   bash scripts/run.sh            # the demo, movies in ./demo-output
+#   bash scripts/run.sh --wayland  # the demo on a private headless Wayland session (sway)
 #   bash scripts/run.sh --agent    # just the agent in command mode on this terminal
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/virtual-display.sh"
 source "$(dirname "$0")/virtual-sound.sh"
+source "$(dirname "$0")/virtual-wayland.sh"
 
 vantor_install_packages
 vantor_build -DCMAKE_BUILD_TYPE=Release -DVANTOR_TESTS=OFF -DVANTOR_BENCH=OFF
@@ -44,6 +47,7 @@ cleanup() {
   [ ${#tone_pids[@]} -eq 0 ] || kill "${tone_pids[@]}" 2>/dev/null || true
   vantor_sound_stop
   vantor_display_stop
+  vantor_wayland_stop
 }
 trap cleanup EXIT
 need_sound
@@ -58,12 +62,23 @@ if [ "$private_sound" = 1 ]; then
   done
 fi
 
-if [ -z "${DISPLAY:-}" ] || ! "$agent" list-targets >/dev/null 2>&1; then
-  echo "demo: no display here; starting a private Xvfb with moving content" >&2
-  vantor_display_start
+# Moving content in a window of its own, on whichever screen was started.
+play() {
   ffplay -loglevel error -window_title "Vantor demo" -left 200 -top 150 \
     -f lavfi -i "testsrc2=size=960x540:rate=60" >/dev/null 2>&1 &
   content_pid=$!
+}
+if [ "${1:-}" = "--wayland" ]; then
+  echo "demo: starting a private headless Wayland session (sway) with moving content" >&2
+  vantor_wayland_start
+  export VANTOR_BACKEND=wayland
+  SDL_VIDEODRIVER=wayland play
+elif ! "$agent" list-targets >/dev/null 2>&1; then
+  echo "demo: no display here; starting a private Xvfb with moving content" >&2
+  vantor_display_start
+  play
+fi
+if [ -n "$content_pid" ]; then
   for _ in $(seq 50); do
     "$agent" list-targets 2>/dev/null | grep -q 'Vantor demo' && break
     sleep 0.1
