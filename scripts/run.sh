@@ -29,7 +29,8 @@ need_sound() {
 }
 private_sound=0
 
-if [ "${1:-}" = "--agent" ]; then
+mode=${1:-}
+if [ "$mode" = "--agent" ]; then
   need_sound --parent $$  # the agent keeps this shell's process id
   echo 'vantor: one JSON command per line, e.g. {"type":"stop"}; Ctrl-D ends the agent.' >&2
   exec "$agent"
@@ -68,7 +69,7 @@ play() {
     -f lavfi -i "testsrc2=size=960x540:rate=60" >/dev/null 2>&1 &
   content_pid=$!
 }
-if [ "${1:-}" = "--wayland" ]; then
+if [ "$mode" = "--wayland" ]; then
   echo "demo: starting a private headless Wayland session (sway) with moving content" >&2
   vantor_wayland_start
   export VANTOR_BACKEND=wayland
