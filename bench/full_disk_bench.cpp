@@ -10,6 +10,7 @@
 
 #include "support/movie_probe.h"
 #include "support/x11_test_windows.h"
+#include "x11_painter.h"
 #include "take_support.h"
 
 using namespace vantor::bench;
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
   setenv("PULSE_RUNTIME_PATH", sound["PULSE_RUNTIME_PATH"].c_str(), 1);
   vantor::test::TestWindows windows(display["DISPLAY"].c_str());
   uint32_t w = windows.create({.x = 0, .y = 0, .width = 1920, .height = 1080, .color = 0});
-  vantor::test::Painter painter(display["DISPLAY"], w,
+  vantor::bench::Painter painter(display["DISPLAY"], w,
                                 {0xff0000, 0x00ff00, 0x0000ff, 0xffff00, 0x00ffff, 0xff00ff, 0xffffff, 0x000000});
   std::printf("full_disk_bench: %d MB tmpfs, %d rounds each; %ld CPUs, load %s\n", sizeMb, rounds,
               sysconf(_SC_NPROCESSORS_ONLN), loadAverage().c_str());

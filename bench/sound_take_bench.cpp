@@ -63,6 +63,7 @@
 #include "support/movie_probe.h"
 #include "support/tone_player.h"
 #include "support/x11_test_windows.h"
+#include "x11_painter.h"
 #include "take_support.h"
 
 namespace {
@@ -191,7 +192,7 @@ class MovingWindow {
  public:
   MovingWindow(vantor::test::TestWindows& x, const std::string& display)
       : x_(x), window_(x.create({.x = 40, .y = 40, .width = 200, .height = 200, .color = 0, .overrideRedirect = true})),
-        painter_(std::make_unique<vantor::test::Painter>(
+        painter_(std::make_unique<vantor::bench::Painter>(
             display, window_, std::vector<uint32_t>{0xff0000, 0x00ff00, 0x0000ff, 0xffff00, 0x00ffff, 0xff00ff},
             std::chrono::milliseconds(1000 / 30))) {}
   ~MovingWindow() {
@@ -202,7 +203,7 @@ class MovingWindow {
  private:
   vantor::test::TestWindows& x_;
   uint32_t window_;
-  std::unique_ptr<vantor::test::Painter> painter_;
+  std::unique_ptr<vantor::bench::Painter> painter_;
 };
 
 // ---- One take of the agent

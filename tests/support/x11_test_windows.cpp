@@ -174,23 +174,4 @@ VirtualDisplay::~VirtualDisplay() {
   if (xvfbPid_ > 0) kill(xvfbPid_, SIGTERM);
 }
 
-Painter::Painter(const std::string& display, uint32_t window, std::vector<uint32_t> colours,
-                 std::chrono::milliseconds period)
-    : x_(display.c_str()), window_(window), colours_(std::move(colours)) {
-  thread_ = std::thread([this, period] {
-    auto next = std::chrono::steady_clock::now();
-    for (size_t n = 1; !stop_.load(); ++n) {
-      x_.fill(window_, colours_[n % colours_.size()]);
-      painted_.fetch_add(1);
-      next += period;
-      std::this_thread::sleep_until(next);
-    }
-  });
-}
-
-void Painter::stop() {
-  stop_.store(true);
-  if (thread_.joinable()) thread_.join();
-}
-
 }  // namespace vantor::test

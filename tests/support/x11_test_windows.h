@@ -7,14 +7,12 @@
 
 #include <xcb/xcb.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace vantor::test {
@@ -66,29 +64,6 @@ class TestWindows {
 
   xcb_connection_t* c_ = nullptr;
   const xcb_screen_t* screen_ = nullptr;
-};
-
-// Repaints one window with the next of `colours` every `period`, over a
-// connection of its own, until stopped: moving content whose every picture
-// is one known colour.
-class Painter {
- public:
-  Painter(const std::string& display, uint32_t window, std::vector<uint32_t> colours,
-          std::chrono::milliseconds period = std::chrono::milliseconds(16));
-  ~Painter() { stop(); }
-  Painter(const Painter&) = delete;
-  Painter& operator=(const Painter&) = delete;
-
-  void stop();
-  int painted() const { return painted_.load(); }
-
- private:
-  TestWindows x_;
-  uint32_t window_;
-  std::vector<uint32_t> colours_;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> painted_{0};
-  std::thread thread_;
 };
 
 // A private Xvfb started through scripts/virtual-display.sh, stopped when
