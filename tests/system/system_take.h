@@ -94,8 +94,9 @@ class Screen {
  public:
   virtual ~Screen() = default;
   // A window of one colour at x, y, in front of the others.
-  virtual uint32_t window(int x, int y, int width, int height, uint32_t color) = 0;
+  virtual uint32_t window(int x, int y, int width, int height, uint32_t color, const std::string& title = "") = 0;
   virtual void fill(uint32_t window, uint32_t color) = 0;  // from any thread
+  virtual void move(uint32_t window, int x, int y, int width, int height) = 0;
   virtual void close(uint32_t window) = 0;
 };
 
@@ -106,9 +107,11 @@ class X11Screen final : public Screen {
     setenv("VANTOR_BACKEND", "x11", 1);
     x.warpPointer(kWidth - 1, kHeight - 1);  // away from every probe point
   }
-  uint32_t window(int wx, int wy, int width, int height, uint32_t color) override {
-    return x.create({.x = wx, .y = wy, .width = width, .height = height, .color = color});
+  uint32_t window(int wx, int wy, int width, int height, uint32_t color, const std::string& title) override {
+    return x.create({.x = wx, .y = wy, .width = width, .height = height, .color = color, .netWmName = title,
+                     .wmClass = "Painter"});
   }
+  void move(uint32_t w, int wx, int wy, int width, int height) override { x.moveResize(w, wx, wy, width, height); }
   void fill(uint32_t w, uint32_t color) override {
     // Painters call from their own thread: one connection each.
     thread_local std::unique_ptr<TestWindows> own;
@@ -131,9 +134,10 @@ class WaylandScreen final : public Screen {
     unsetenv("DISPLAY");
     setenv("VANTOR_BACKEND", "wayland", 1);
   }
-  uint32_t window(int x, int y, int width, int height, uint32_t color) override {
-    return windows.create(x, y, width, height, color, "moving");
+  uint32_t window(int x, int y, int width, int height, uint32_t color, const std::string& title) override {
+    return windows.create(x, y, width, height, color, title);
   }
+  void move(uint32_t w, int x, int y, int width, int height) override { windows.moveResize(w, x, y, width, height); }
   void fill(uint32_t w, uint32_t color) override { windows.fill(w, color); }
   void close(uint32_t w) override { windows.destroy(w); }
 

@@ -1,7 +1,7 @@
 // Takes of the real agent end to end, on a private Xvfb (and the sound server
 // scripts/test.sh starts), read back by decoding the movies: a display with
-// sound, paused and ended by SIGTERM; a window, paused and closed, with
-// screenshots; a restart and a discard; a flood, then a kill.
+// sound, paused and ended by SIGTERM, and a window that moves and closes, on
+// X11 and on Wayland; a restart and a discard; a kill.
 
 #include <signal.h>
 
@@ -139,47 +139,50 @@ TEST_P(EveryScreenTake, DisplayWithSoundPausedThenEndedBySigterm) {
   }
 }
 
-// A window smaller than the frame: at its size, centred, black around, its
-// own pixels where another window covers it; screenshots of the window
-// alone, twice at one time while paused, and of the last frame once it
-// closed; the take still stops at once after the close.
-TEST_F(SystemTake, WindowPausedAndClosedWithScreenshots) {
-  const int ww = 640, wh = 360, left = (kWidth - ww) / 2, top = (kHeight - wh) / 2;
-  uint32_t w = windows_->create({.x = 50, .y = 60, .width = ww, .height = wh, .color = kPalette[0],
-                                 .netWmName = "moving", .wmClass = "Painter"});
-  windows_->create({.x = 30, .y = 40, .width = 300, .height = 200, .color = 0x603050});  // covers a corner
+// list-targets, then a window smaller than the frame, painted and moved
+// while recorded: at its size, centred, black around, wherever it was on
+// screen; a screenshot of the window alone, and once it closed, of the
+// take's last frame; the take still stops at once after the close.
+TEST_P(EveryScreenTake, ListsTargetsThenRecordsAWindowThatMovesAndCloses) {
+  const int ww = 480, wh = 320, left = (kWidth - ww) / 2, top = (kHeight - wh) / 2;
+  uint32_t back = screen_->window(600, 500, 200, 100, 0x603050, "notes/today.txt");
+  uint32_t w = screen_->window(100, 120, ww, wh, kPalette[0], "moving");
+  ProcessResult listed = ChildProcess({VANTOR_BINARY, "list-targets"}).finish();
+  ASSERT_TRUE(listed.exitedWith(0)) << listed.describeEnd() << listed.err;
+  EXPECT_EQ(listed.err, "");
+  json listing = json::parse(listed.out, nullptr, false);
+  ASSERT_TRUE(listing.is_object()) << listed.out;
+  // One compact line, its one slash escaped.
+  EXPECT_EQ(listed.out.size(), listing.dump().size() + 2) << listed.out;
+  EXPECT_NE(listed.out.find(R"( — notes\/today.txt"})"), std::string::npos) << listed.out;
+  EXPECT_EQ(listing["displays"], (json{{{"id", listing["displays"][0]["id"]}, {"label", "Display 1 (1920×1080)"}}}));
+  ASSERT_EQ(listing["windows"].size(), 2u) << listed.out;  // front-most first
+  EXPECT_EQ(listing["windows"][0]["id"], "window-" + std::to_string(w));
+  EXPECT_TRUE(listing["windows"][0].value("label", "").ends_with(" — moving")) << listed.out;
+  EXPECT_EQ(listing["windows"][1]["id"], "window-" + std::to_string(back));
+
   auto painter = paint(w);
   auto agent = this->agent();
   auto path = dir_ / "nested" / "deeper" / "window.mp4";  // missing folders are made
   auto recording = agent->start("window-" + std::to_string(w), path, false);
   ASSERT_TRUE(recording);
-  agent->watch(600ms);
+  agent->watch(700ms);
+  screen_->move(w, 900, 400, ww, wh);
+  auto moved = Clock::now();
+  agent->watch(800ms);
+  painter->stop();
+  screen_->fill(w, kPalette[3]);
+  agent->watch(300ms);
   auto still = screenshot(*agent);
   ASSERT_TRUE(still);
-  EXPECT_EQ(still->width, ww);
-  EXPECT_EQ(still->height, wh);
-  EXPECT_TRUE(isPaletteColour(rgbOf(still->mean(0, 0, 250, 160)))) << "the covered corner";
-
-  agent->send(json{{"type", "pause"}});
-  ASSERT_TRUE(agent->waitForStatus("paused"));
-  double t1 = 0, t2 = 0;
-  ASSERT_TRUE(screenshot(*agent, &t1));
+  EXPECT_EQ(std::pair(still->width, still->height), std::pair(ww, wh));
+  EXPECT_LE(distance(rgbOf(still->mean(0, 0, ww, wh)), kPalette[3]), kColourTolerance);
+  screen_->close(w);
   agent->watch(300ms);
-  ASSERT_TRUE(screenshot(*agent, &t2));
-  EXPECT_EQ(t1, t2);
-  auto resumeSent = agent->send(json{{"type", "resume"}});
-  ASSERT_TRUE(agent->waitForStatus("recording"));
-  agent->watch(700ms);
-  painter.reset();
-  windows_->destroy(w);
-  auto closedAt = Clock::now();
-  agent->watch(500ms);
-  // The window is gone: the stream's last frame answers, the window centred in it.
-  auto frame = screenshot(*agent);
+  auto frame = screenshot(*agent);  // the window is gone: the take's last frame answers
   ASSERT_TRUE(frame);
-  EXPECT_EQ(frame->width, kWidth);
-  EXPECT_EQ(frame->height, kHeight);
-  EXPECT_TRUE(isPaletteColour(rgbOf(frame->mean(left + 20, top + 20, ww - 40, wh - 40))));
+  EXPECT_EQ(std::pair(frame->width, frame->height), std::pair(kWidth, kHeight));
+  EXPECT_LE(distance(rgbOf(frame->mean(left + 20, top + 20, ww - 40, wh - 40)), kPalette[3]), kColourTolerance);
   EXPECT_LE(distance(rgbOf(frame->mean(20, 20, 200, 200)), kBlack), kColourTolerance);
   auto stopSent = Clock::now();
   auto finished = agent->stop();
@@ -187,29 +190,20 @@ TEST_F(SystemTake, WindowPausedAndClosedWithScreenshots) {
   EXPECT_EQ(finished->body.value("videoPath", ""), path.string());
   // The output reported; the recorder did not give up on it after its 8 s.
   EXPECT_LT(secondsBetween(stopSent, finished->at), 4.0);
-  EXPECT_TRUE(screenshot(*agent)) << "after the stop";
   EXPECT_TRUE(agent->finish().exitedWith(0));
 
-  const std::vector<std::pair<int, int>> content = {{left + ww / 2, top + wh / 2}, {left + 6, top + 6},
-      {left + ww - 7, top + wh - 7}, {left + 6, top + wh - 7}, {left + ww - 7, top + 6}, {left + 100, top + 80}};
-  const std::vector<std::pair<int, int>> around = {{left - 8, top + wh / 2}, {left + ww + 8, top + wh / 2},
-      {left + ww / 2, top - 8}, {left + ww / 2, top + wh + 8}, {8, 8}, {kWidth - 9, kHeight - 9}};
-  std::vector<std::pair<int, int>> probes = content;
-  probes.insert(probes.end(), around.begin(), around.end());
+  const std::vector<std::pair<int, int>> probes = {{left + ww / 2, top + wh / 2}, {left + 6, top + 6},
+      {left + ww - 7, top + wh - 7}, {left - 8, top + wh / 2}, {left + ww + 8, top + 8}, {8, 8}};
   Movie movie = readMovie(path, probes);
-  EXPECT_EQ(movie.facts.video().width, kWidth);
-  EXPECT_NEAR(movie.facts.video().duration, secondsBetween(recording->at, stopSent), 0.25);
+  ASSERT_FALSE(movie.pictures.empty());
   for (const Picture& p : movie.pictures) {
-    for (size_t k = 0; k < content.size(); ++k) {
-      EXPECT_TRUE(isPaletteColour(p.probes[k])) << "picture at " << p.pts << ", content probe " << k;
-      EXPECT_LE(distance(p.probes[k], p.probes[0]), kColourTolerance) << "picture at " << p.pts << ", probe " << k;
-    }
-    for (size_t k = content.size(); k < probes.size(); ++k)
-      EXPECT_LE(distance(p.probes[k], kBlack), kColourTolerance) << "picture at " << p.pts << ", around probe " << k;
+    EXPECT_TRUE(isPaletteColour(p.probes[0])) << "picture at " << p.pts;
+    for (size_t k = 1; k < 3; ++k) EXPECT_LE(distance(p.probes[k], p.probes[0]), kColourTolerance) << p.pts << " " << k;
+    for (size_t k = 3; k < probes.size(); ++k) EXPECT_LE(distance(p.probes[k], kBlack), kColourTolerance) << p.pts << " " << k;
   }
-  double resumed = secondsBetween(recording->at, resumeSent), closed = secondsBetween(recording->at, closedAt);
-  EXPECT_GE(movie.changesBetween(resumed, closed), 20);
-  EXPECT_EQ(movie.changesBetween(closed + 0.1, 1e9), 0);
+  double at = secondsBetween(recording->at, moved);
+  EXPECT_GE(movie.changesBetween(0, at), 20);
+  EXPECT_GE(movie.changesBetween(at + 0.1, at + 0.8), 20) << "the take lost the window when it moved";
 }
 
 // A paused take with sound restarted (unpaused, timed from 0, nothing of the
@@ -274,43 +268,16 @@ TEST_F(SystemTake, RestartAndDiscardWithSound) {
   EXPECT_TRUE(agent->finish().exitedWith(0));
 }
 
-// Kilobytes in a /proc/<pid>/status field such as "VmRSS:"; -1 when missing.
-long statusKb(pid_t pid, const std::string& field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.starts_with(field)) return std::atol(line.c_str() + field.size());
-  return -1;
-}
-
-// Garbage far faster than it can be handled: the agent reads only as far
-// ahead as its queue holds, so its memory stays put, and every line is still
-// handled in order. (The screen stands still meanwhile: moving content grows
-// the encoder's buffers for a while, flood or not.) Then the window moves
-// and the agent gets SIGKILL: the movie reads to within about a second of
-// the kill.
-TEST_F(SystemTake, FloodedThenKilled) {
+// SIGKILL in the middle of a take: the movie reads to within about a second
+// of the kill, the window standing still and then changing.
+TEST_F(SystemTake, KilledMidTake) {
   const int wx = 200, wy = 200, ww = 320, wh = 240;
   uint32_t w = windows_->create({.x = wx, .y = wy, .width = ww, .height = wh, .color = kPalette[0]});
   auto agent = this->agent();
   auto path = dir_ / "killed.mp4";
   auto recording = agent->start("", path, false);
   ASSERT_TRUE(recording);
-  ASSERT_TRUE(screenshot(*agent));  // the buffers of stills are kept from the first one on
-  // Writing 5 to clear_refs sets the peak (VmHWM) back to the current size.
-  bool peakReset = bool(std::ofstream("/proc/" + std::to_string(agent->pid()) + "/clear_refs") << "5" << std::flush);
-  long before = statusKb(agent->pid(), peakReset ? "VmRSS:" : "VmHWM:");
-  constexpr int kLines = 300'000;
-  std::string flood;
-  flood.reserve(kLines * 220);
-  for (int i = 0; i < kLines; ++i) flood += "flood " + std::to_string(i) + " " + std::string(200, 'x') + "\n";
-  agent->send(flood + R"({"type":"screenshot"})");
-  ASSERT_TRUE(agent->waitForType("screenshotData", 60s)) << "the screenshot behind the flood was not answered";
-  long peak = statusKb(agent->pid(), "VmHWM:");
-  ASSERT_GT(before, 0);
-#ifndef __SANITIZE_ADDRESS__  // its quarantine keeps freed memory: the size says nothing then
-  EXPECT_LT(peak - before, 32 * 1024) << "kB more at the peak";
-#endif
-
+  agent->watch(1s);
   double painted = secondsBetween(recording->at, Clock::now());
   auto painter = paint(w);
   agent->watch(2s);
@@ -318,27 +285,16 @@ TEST_F(SystemTake, FloodedThenKilled) {
   double killed = secondsBetween(recording->at, Clock::now());
   ProcessResult ended = agent->process().waitForExit();
   EXPECT_EQ(ended.signal(), SIGKILL) << ended.describeEnd();
-  // Each line logged once, in the order written.
-  const std::string_view prefix = "[ERROR] vantor: malformed JSON: flood ";
-  int next = 0;
-  for (size_t at = ended.err.find(prefix); at != std::string::npos; at = ended.err.find(prefix, at + 1), ++next)
-    ASSERT_EQ(std::atoi(ended.err.c_str() + at + prefix.size()), next);
-  EXPECT_EQ(next, kLines);
-
   painter->stop();
   Movie movie = readMovie(path, {{wx + ww / 2, wy + wh / 2}});  // throws unless it reads to its end
   EXPECT_EQ(movie.facts.video().codec, "h264");
   EXPECT_GE(movie.facts.video().lastPts, killed - 1.25);
-  // The take's pictures: the window standing still, then changing.
   for (const Picture& p : movie.pictures) {
     if (p.pts < painted - 0.3) EXPECT_LE(distance(p.probes[0], kPalette[0]), kColourTolerance) << "picture at " << p.pts;
     EXPECT_TRUE(isPaletteColour(p.probes[0])) << "picture at " << p.pts;
   }
   EXPECT_GE(movie.changesBetween(painted, killed), 20);
 }
-
-INSTANTIATE_TEST_SUITE_P(, EveryScreenTake, ::testing::Values("x11", "wayland"),
-                         [](const auto& info) { return info.param; });
 
 }  // namespace
 }  // namespace vantor::test
