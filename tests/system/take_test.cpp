@@ -296,5 +296,8 @@ TEST_F(SystemTake, KilledMidTake) {
   EXPECT_GE(movie.changesBetween(painted, killed), 20);
 }
 
+INSTANTIATE_TEST_SUITE_P(, EveryScreenTake, ::testing::Values("x11", "wayland"),
+                         [](const auto& info) { return info.param; });
+
 }  // namespace
 }  // namespace vantor::test
