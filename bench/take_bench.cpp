@@ -1,6 +1,7 @@
 // Whole takes, the agent beside ffmpeg's x11grab as the peer recorder, on a
-// private 1920x1080 Xvfb: once with ffplay playing testsrc2 (1280x720, 60 fps)
-// on screen, once with nothing moving. The two recorders take turns, take
+// private 1920x1080 Xvfb (with --wayland: beside wf-recorder on a private
+// headless sway): once with ffplay playing testsrc2 (1280x720, 60 fps) on
+// screen, once with nothing moving. The two recorders take turns, take
 // after take, in one run, so both see the same machine.
 //
 // Per take: distinct frames per second of the movie, decoded with
@@ -13,7 +14,7 @@
 // read) and the stop latency ("stop" written to "finished" read). Movies are
 // decoded after the last take, so decoding does not compete with recording.
 //
-//   vantor_take_bench [--seconds 20] [--rounds 2] [--only moving|still] [--keep DIR]
+//   vantor_take_bench [--seconds 20] [--rounds 2] [--only moving|still] [--keep DIR] [--wayland]
 //
 // Not a Google Benchmark binary: one take lasts tens of seconds and the
 // figures are per take, not per iteration.
@@ -79,7 +80,7 @@ std::string memoryOf(pid_t pid) {
 // ---- One take of each recorder
 
 struct TakeFigures {
-  std::string recorder;  // "vantor" or "ffmpeg"
+  std::string recorder;  // "vantor", or the peer's name
   std::string scenario;
   int round = 0;
   fs::path movie;
@@ -117,6 +118,8 @@ std::optional<long> playerDrops(const fs::path& log) {
 
 struct Setup {
   std::string binary;
+  bool wayland = false;  // headless sway, wf-recorder as the peer
+  std::string peer = "ffmpeg";
   fs::path dir;
   double seconds = 20;
   pid_t xvfb = 0;
@@ -162,21 +165,23 @@ TakeFigures takeWithAgent(const Setup& s, const std::string& scenario, int round
 }
 
 TakeFigures takeWithPeer(const Setup& s, const std::string& scenario, int round, const std::string& display) {
-  TakeFigures f{"ffmpeg", scenario, round, s.dir / (scenario + "-ffmpeg-" + std::to_string(round) + ".mp4")};
-  fs::path err = s.dir / (scenario + "-ffmpeg-" + std::to_string(round) + ".log");
+  TakeFigures f{s.peer, scenario, round, s.dir / (scenario + "-" + s.peer + "-" + std::to_string(round) + ".mp4")};
+  fs::path err = s.dir / (scenario + "-" + s.peer + "-" + std::to_string(round) + ".log");
   double xvfb0 = processCpu(s.xvfb), player0 = s.player ? processCpu(s.player) : 0;
   auto drops0 = s.player ? playerDrops(s.playerLog) : std::nullopt;
   auto began = Clock::now();
-  ChildProcess peer({"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-f", "x11grab", "-framerate",
-                     "60", "-video_size", "1920x1080", "-i", display, "-c:v", "libx264", "-preset", "ultrafast",
-                     f.movie.string()},
-                    {.pipes = false, .stderrFile = err});
+  std::vector<std::string> x11grab = {"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-f",
+                                      "x11grab", "-framerate", "60", "-video_size", "1920x1080", "-i", display,
+                                      "-c:v", "libx264", "-preset", "ultrafast", f.movie.string()};
+  std::vector<std::string> wfRecorder = {"wf-recorder", "-o", "HEADLESS-1", "-c", "libx264", "-p", "preset=ultrafast",
+                                         "-f", f.movie.string()};
+  ChildProcess peer(s.wayland ? wfRecorder : x11grab, {.pipes = false, .stderrFile = err});
   std::this_thread::sleep_until(began + std::chrono::duration<double>(s.seconds));
   f.threads = describe(threadCpu(peer.pid()));
   f.memory = memoryOf(peer.pid());
   f.playerFps = playerFpsOver(s, drops0, began);
   auto stopSent = Clock::now();
-  kill(peer.pid(), SIGINT);  // ffmpeg finishes the file on SIGINT, as on 'q'
+  kill(peer.pid(), SIGINT);  // both finish the file on SIGINT
   f.ended = peer.waitForExit(60s);
   f.stopLatency = secondsBetween(stopSent, Clock::now());  // SIGINT to exit, for context
   f.recordedWall = secondsBetween(began, stopSent);
@@ -246,7 +251,7 @@ void printTake(const TakeFigures& f) {
       f.ended.userSeconds, f.ended.systemSeconds, f.ended.maxRssKb / 1024.0, f.movieSeconds, f.bytes / 1e6);
   if (f.recorder == "vantor")
     std::printf(" | start %.3f s stop %.3f s | cpu in take %.2f s", f.startLatency, f.stopLatency, f.cpuDuringTake);
-  std::printf(" | Xvfb %.2f s ffplay %.2f s, drew %.1f fps\n", f.xvfbCpu, f.playerCpu, f.playerFps);
+  std::printf(" | server %.2f s ffplay %.2f s, drew %.1f fps\n", f.xvfbCpu, f.playerCpu, f.playerFps);
   std::printf("    changed per second:");
   for (int d : f.changed) std::printf(" %d", d);
   std::printf("\n    distinct per second:");
@@ -300,12 +305,12 @@ int main(int argc, char** argv) {
     else if (a == "--rounds") rounds = std::stoi(value());
     else if (a == "--only") only = value();
     else if (a == "--keep") keep = value();
-    else die("usage: vantor_take_bench [--seconds S] [--rounds N] [--only moving|still] [--keep DIR]");
+    else if (a == "--wayland") setup.wayland = true, setup.peer = "wf-recorder";
+    else die("usage: vantor_take_bench [--seconds S] [--rounds N] [--only moving|still] [--keep DIR] [--wayland]");
   }
-  for (const char* tool : {"ffmpeg", "ffplay", "Xvfb"})
+  for (const char* tool : setup.wayland ? std::vector{"wf-recorder", "ffplay", "sway"} : std::vector{"ffmpeg", "ffplay", "Xvfb"})
     if (!onPath(tool)) {
-      std::fprintf(stderr, "take_bench: SKIPPED: %s is not installed (Debian package %s)\n", tool,
-                   std::strcmp(tool, "Xvfb") == 0 ? "xvfb" : "ffmpeg");
+      std::fprintf(stderr, "take_bench: SKIPPED: %s is not installed\n", tool);
       return 77;
     }
   signal(SIGPIPE, SIG_IGN);
@@ -319,16 +324,28 @@ int main(int argc, char** argv) {
     setup.dir = scratch.path();
   }
 
-  auto server = startServer(VANTOR_VIRTUAL_DISPLAY_SCRIPT, "--size 1920x1080");
-  const std::string display = server["DISPLAY"];
-  setenv("DISPLAY", display.c_str(), 1);
-  setup.xvfb = std::atoi(server["XVFB_PID"].c_str());
-  std::printf("take_bench: %s on %s (Xvfb %d), %d rounds of %.0f s, %ld CPUs, load %s\n", setup.binary.c_str(),
+  auto server = setup.wayland ? startServer(VANTOR_VIRTUAL_WAYLAND_SCRIPT, "--size 1920x1080")
+                              : startServer(VANTOR_VIRTUAL_DISPLAY_SCRIPT, "--size 1920x1080");
+  const std::string display = setup.wayland ? server["WAYLAND_DISPLAY"] : server["DISPLAY"];
+  if (setup.wayland) {
+    setenv("WAYLAND_DISPLAY", display.c_str(), 1);
+    setenv("SWAYSOCK", server["SWAYSOCK"].c_str(), 1);
+    setenv("VANTOR_BACKEND", "wayland", 1);
+    setenv("SDL_VIDEODRIVER", "wayland", 1);  // ffplay's window on sway
+    unsetenv("DISPLAY");
+  } else {
+    setenv("DISPLAY", display.c_str(), 1);
+  }
+  setup.xvfb = std::atoi(server[setup.wayland ? "SWAY_PID" : "XVFB_PID"].c_str());
+  std::printf("take_bench: %s on %s (server %d), %d rounds of %.0f s, %ld CPUs, load %s\n", setup.binary.c_str(),
               display.c_str(), setup.xvfb, rounds, setup.seconds, sysconf(_SC_NPROCESSORS_ONLN),
               loadAverage().c_str());
-  std::printf("peer: ffmpeg -f x11grab -framerate 60 -video_size 1920x1080 -i %s -c:v libx264 -preset ultrafast "
-              "out.mp4, ended with SIGINT\nmoving content: ffplay -an -f lavfi -i testsrc2=size=1280x720:rate=60\n",
-              display.c_str());
+  if (setup.wayland)
+    std::printf("peer: wf-recorder -o HEADLESS-1 -c libx264 -p preset=ultrafast -f out.mp4, ended with SIGINT\n");
+  else
+    std::printf("peer: ffmpeg -f x11grab -framerate 60 -video_size 1920x1080 -i %s -c:v libx264 -preset ultrafast "
+                "out.mp4, ended with SIGINT\n", display.c_str());
+  std::printf("moving content: ffplay -an -f lavfi -i testsrc2=size=1280x720:rate=60\n");
 
   std::vector<TakeFigures> takes;
   for (std::string scenario : {"moving", "still"}) {
@@ -365,16 +382,17 @@ int main(int argc, char** argv) {
   std::printf("\nsummary (means over rounds; RSS and latency maxima in brackets)\n");
   for (std::string scenario : {"moving", "still"}) {
     if (!only.empty() && only != scenario) continue;
-    Summary ours = summarise(takes, scenario, "vantor"), peer = summarise(takes, scenario, "ffmpeg");
+    Summary ours = summarise(takes, scenario, "vantor"), peer = summarise(takes, scenario, setup.peer);
     double cpuRatio = peer.cpu > 0 ? ours.cpu / peer.cpu : NAN;
     double cpuTarget = scenario == "moving" ? 0.6 : 0.05;
-    std::printf("%s: changed/s vantor %.1f ffmpeg %.1f (distinct/s vantor %.1f ffmpeg %.1f; ffplay drew "
-                "%.1f fps during vantor takes, %.1f during ffmpeg takes) | cpu vantor %.2f s ffmpeg %.2f s (ratio %.3f) | "
-                "rss vantor %.1f MB ffmpeg %.1f MB | size vantor %.2f MB ffmpeg %.2f MB | "
+    const char* p = setup.peer.c_str();
+    std::printf("%s: changed/s vantor %.1f %s %.1f (distinct/s vantor %.1f %s %.1f; ffplay drew "
+                "%.1f fps during vantor takes, %.1f during %s takes) | cpu vantor %.2f s %s %.2f s (ratio %.3f) | "
+                "rss vantor %.1f MB %s %.1f MB | size vantor %.2f MB %s %.2f MB | "
                 "start %.3f s [%.3f] stop %.3f s [%.3f]\n",
-                scenario.c_str(), ours.changed, peer.changed, ours.distinct, peer.distinct, ours.playerFps,
-                peer.playerFps, ours.cpu, peer.cpu, cpuRatio, ours.rssMb, peer.rssMb,
-                ours.mb, peer.mb, ours.start, ours.startMax, ours.stop, ours.stopMax);
+                scenario.c_str(), ours.changed, p, peer.changed, ours.distinct, p, peer.distinct, ours.playerFps,
+                peer.playerFps, p, ours.cpu, p, peer.cpu, cpuRatio, ours.rssMb, p, peer.rssMb,
+                ours.mb, p, peer.mb, ours.start, ours.startMax, ours.stop, ours.stopMax);
     if (scenario == "moving") {
       std::printf("  changed/s >= peer's: %s; >= 55: %s\n", verdict(ours.changed >= peer.changed),
                   verdict(ours.changed >= 55));
