@@ -69,6 +69,7 @@ struct WaylandTestWindows::State {
   wl_compositor* compositor = nullptr;
   wl_shm* shm = nullptr;
   xdg_wm_base* wmBase = nullptr;
+  wl_registry* registry = nullptr;
   std::vector<uint32_t> outputs;  // the registry's names of the outputs, in the order announced
   int wake = -1;
   std::atomic<bool> stop{false};
@@ -176,7 +177,8 @@ WaylandTestWindows::WaylandTestWindows() : s_(std::make_unique<State>()) {
           s->outputs.push_back(name);
       },
       [](void*, wl_registry*, uint32_t) {}};
-  wl_registry_add_listener(wl_display_get_registry(s_->display), &registry, s_.get());
+  s_->registry = wl_display_get_registry(s_->display);
+  wl_registry_add_listener(s_->registry, &registry, s_.get());
   wl_display_roundtrip(s_->display);
   if (!s_->compositor || !s_->shm || !s_->wmBase) throw std::runtime_error("the compositor lacks xdg-shell");
   static const xdg_wm_base_listener ping = {[](void*, xdg_wm_base* b, uint32_t serial) { xdg_wm_base_pong(b, serial); }};
@@ -196,6 +198,10 @@ WaylandTestWindows::~WaylandTestWindows() {
     wl_surface_destroy(w->surface);
     State::freeBuffers(*w);
   }
+  xdg_wm_base_destroy(s_->wmBase);
+  wl_shm_destroy(s_->shm);
+  wl_compositor_destroy(s_->compositor);
+  wl_registry_destroy(s_->registry);
   wl_display_roundtrip(s_->display);
   close(s_->wake);
   wl_display_disconnect(s_->display);
