@@ -35,7 +35,7 @@ std::string SystemAudioCapture::makeUUID() {
 
 void SystemAudioCapture::start() {
   if (isRunning_) return;
-  if (!available_) fail(2, "System audio capture requires macOS 14.2 or later");
+  if (!available_) fail(2, "System audio capture is not offered by this sound server");
 
   platform::TapDescription tap;
   tap.uuid = makeUUID();
@@ -43,11 +43,11 @@ void SystemAudioCapture::start() {
   int32_t s = service_.createProcessTap(tap, tapID_);
   if (s != 0) {
     tapID_ = 0;
-    fail(s, fmt::format("System audio tap creation failed (OSStatus {}). Grant System Audio Recording in System "
-                        "Settings \u2192 Privacy & Security.",
+    fail(s, fmt::format("System audio tap creation failed (error {}): the sound server did not let us record "
+                        "the monitor of its default output.",
                         s));
   }
-  logInfo(fmt::format("Process tap created, tapID={}", tapID_));
+  logInfo(fmt::format("System audio tap created, tapID={}", tapID_));
 
   platform::AggregateDeviceDescription device;
   device.uid = fmt::format("{}.helper.tap-aggregate-{}", exec::kAppIdentifier, makeUUID());
@@ -57,9 +57,9 @@ void SystemAudioCapture::start() {
   if (s != 0) {
     aggregateDeviceID_ = 0;
     releaseAll();
-    fail(s, fmt::format("Failed to create aggregate device for system-audio tap (OSStatus {})", s));
+    fail(s, fmt::format("Failed to create the system-audio stream for the tap (error {})", s));
   }
-  logInfo(fmt::format("Aggregate device created, id={}", aggregateDeviceID_));
+  logInfo(fmt::format("System audio stream created, id={}", aggregateDeviceID_));
 
   std::weak_ptr<Delivery> weak = delivery_;
   s = service_.createIOProc(aggregateDeviceID_, sampleQueue_,
@@ -72,13 +72,13 @@ void SystemAudioCapture::start() {
   if (s != 0 || ioProcID_ == 0) {
     ioProcID_ = 0;
     releaseAll();
-    fail(s, fmt::format("Failed to create IOProc for system-audio aggregate device (OSStatus {})", s));
+    fail(s, fmt::format("Failed to create the reader of the system-audio stream (error {})", s));
   }
 
   s = service_.startDevice(aggregateDeviceID_, ioProcID_);
   if (s != 0) {
     releaseAll();
-    fail(s, fmt::format("Failed to start IOProc for system-audio aggregate device (OSStatus {})", s));
+    fail(s, fmt::format("Failed to start the reader of the system-audio stream (error {})", s));
   }
   isRunning_ = true;
   logInfo("System audio capture started");

@@ -49,7 +49,7 @@ void MixedAudioWriter::appendOnQueue(const MonoBatch& batch) {
     writingFailed_ = true;
     if (onFailure_) onFailure_(*failure);
   } else {
-    logFailure("MixedAudioWriter._appendFrame: AVAssetWriterInput.append returned false (count={})");
+    logFailure("MixedAudioWriter._appendFrame: the audio file refused the samples (count={})");
   }
 }
 

@@ -118,6 +118,9 @@ class MediaServices {
  public:
   virtual ~MediaServices() = default;
 
+  // What writes movies, for log lines people read: "FFmpeg".
+  virtual std::string name() const = 0;
+
   // A writer for an MPEG-4 file at `path` with frames of width × height.
   // Throws Error when the writer cannot be made.
   virtual std::unique_ptr<VideoWriter> createVideoWriter(const std::filesystem::path& path, int width,

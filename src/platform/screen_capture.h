@@ -101,6 +101,9 @@ class ScreenCaptureService {
  public:
   virtual ~ScreenCaptureService() = default;
 
+  // What captures, for log lines and errors people read: "X11 capture".
+  virtual std::string name() const = 0;
+
   // A fresh query every call; nothing is cached.
   virtual void getShareableContent(exec::Resolver<ShareableContent> done) = 0;
 

@@ -32,13 +32,13 @@ class ScreenRecorder::OutputDelegate final : public platform::RecordingOutputDel
     });
   }
   void recordingOutputDidFail(const Error& error) override {
-    logError(fmt::format("recorder: SCRecordingOutput failed: {}", error.description()));
+    logError(fmt::format("recorder: recording output failed: {}", error.description()));
     main_.post([this, self = keepAlive(), error] {
       if (recorder_) recorder_->resumeFinishOnce("delegate.fail", error);
     });
   }
   void recordingOutputDidStopWriting(const Error& error) override {
-    logError(fmt::format("recorder: SCRecordingOutput failed: {}", error.description()));
+    logError(fmt::format("recorder: recording output failed: {}", error.description()));
     main_.post([this, self = keepAlive(), error] {
       if (recorder_) recorder_->writingFailed(error);
     });
@@ -113,21 +113,20 @@ asio::awaitable<void> ScreenRecorder::start(CaptureTargetMeta target, bool inclu
       writer_ = platform_.media.createVideoWriter(outputURL, config.width, config.height);
       sessionStarted_ = false;
       lastAppended_.reset();
-      logInfo("recorder.start: using AVAssetWriter fallback (macOS 13\u201314)");
+      logInfo(fmt::format("recorder.start: using the {} video writer ({})", platform_.media.name(),
+                          platform_.screenCapture.name()));
     } else {
       recordingOutput_ = platform_.media.createRecordingOutput({outputURL, config.width, config.height}, delegate_);
       stream->addRecordingOutput(recordingOutput_);
-      logInfo(fmt::format("recorder.start: using SCRecordingOutput (macOS 15+) \u2192 {}",
-                          outputURL.filename().string()));
+      logInfo(fmt::format("recorder.start: using the {} recording output ({}) \u2192 {}", platform_.media.name(),
+                          platform_.screenCapture.name(), outputURL.filename().string()));
     }
 
     stream_ = stream;
     try {
       co_await exec::awaitCompletion<void>([&](exec::Resolver<void> done) { stream->startCapture(std::move(done)); });
     } catch (const std::exception& e) {
-      logError(fmt::format("recorder.start: stream.startCapture() failed: {}. If you just granted Screen Recording, "
-                           "QUIT and relaunch \u2014 the grant only applies to a fresh launch.",
-                           e.what()));
+      logError(fmt::format("recorder.start: stream.startCapture() failed: {}", e.what()));
       throw;
     }
   } catch (...) {
@@ -236,7 +235,7 @@ void ScreenRecorder::resumeFinishOnce(const std::string& source, std::optional<E
   if (finishResumed_) return;
   finishResumed_ = true;
   finishFailure_ = std::move(failure);
-  logInfo(fmt::format("recorder.stop: SCRecordingOutput finalized (source={})", source));
+  logInfo(fmt::format("recorder.stop: recording output finalized (source={})", source));
   if (finishContinuation_) {
     finishContinuation_->succeed();
     finishContinuation_.reset();

@@ -36,7 +36,7 @@ asio::awaitable<int> runListTargets(platform::ScreenCaptureService& service) {
   try {
     content = co_await CaptureCatalog::shareable(service);
   } catch (const std::exception& e) {
-    err.writeLine(fmt::format("list-targets: SCShareableContent failed: {}\n", e.what()));
+    err.writeLine(fmt::format("list-targets: {} failed: {}\n", service.name(), e.what()));
     co_return 1;
   }
   std::string document = listingDocument(content);

@@ -38,6 +38,7 @@ void logFromFfmpeg(void* object, int level, const char* format, va_list args) {
 
 class FfmpegMediaServices final : public MediaServices {
  public:
+  std::string name() const override { return "FFmpeg"; }
   explicit FfmpegMediaServices(std::shared_ptr<ffmpeg::EncodedSoundRegistry> sounds) : sounds_(std::move(sounds)) {
     static std::once_flag once;
     std::call_once(once, [] { av_log_set_callback(logFromFfmpeg); });

@@ -69,6 +69,7 @@ struct SimAssetFile {
 
 class SimMediaServices final : public MediaServices {
  public:
+  std::string name() const override { return "simulated"; }
   // Injected failures and behaviour of what gets created next.
   std::optional<Error> writerCreationFailure;
   std::optional<Error> outputCreationFailure;

@@ -36,6 +36,7 @@ class SimScreenCapture final : public ScreenCaptureService {
  public:
   SimScreenCapture();
   ~SimScreenCapture() override;
+  std::string name() const override { return "simulated capture"; }
 
   // Scripted content.
   std::vector<Display> displays;

@@ -21,6 +21,8 @@ class WaylandScreenCapture final : public ScreenCaptureService {
  public:
   explicit WaylandScreenCapture(exec::Loop& main) : main_(main) {}
 
+  std::string name() const override { return "Wayland capture (wlr-screencopy)"; }
+
   void getShareableContent(exec::Resolver<ShareableContent> done) override {
     queue_.post([this, done] {
       try {

@@ -20,6 +20,8 @@ class X11ScreenCapture final : public ScreenCaptureService {
   X11ScreenCapture(exec::Loop& main, std::optional<std::string> display)
       : main_(main), display_(std::move(display)) {}
 
+  std::string name() const override { return "X11 capture"; }
+
   void getShareableContent(exec::Resolver<ShareableContent> done) override {
     queue_.post([this, done] {
       try {
