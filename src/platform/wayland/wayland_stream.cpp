@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/frame_fit.h"
+#include "platform/frame_pacer.h"
 #include "platform/image_pool.h"
 #include "platform/wayland/capture_area.h"
 #include "platform/wayland/connection.h"
@@ -42,12 +43,13 @@ void WaylandStream::capture(const std::function<void()>& started) {
   constexpr auto kLookAgain = std::chrono::milliseconds(500);
   // The next copy is asked for as soon as the last one was handed on, so
   // that every change the compositor draws is caught; one that comes sooner
-  // than the interval allows is held until then, never dropped (no change
+  // than the pacer allows is held until then, never dropped (no change
   // after it might ever send another).
   // A copy that finds the consumer holding queueDepth frames is counted as
   // dropped and offered again an interval later: the compositor sends no
   // second copy of a change. (The first copy with damage comes at once.)
-  Clock::time_point lastDelivered{}, retryAt{}, heldUntil{}, lastLook = Clock::now();
+  FramePacer pacer(interval);
+  Clock::time_point retryAt{}, heldUntil{}, lastLook = Clock::now();
   // A copy of a new place, or after a failure, is wanted at once: the change
   // that led to it may have been the last.
   bool atOnce = false;
@@ -78,7 +80,7 @@ void WaylandStream::capture(const std::function<void()>& started) {
       if (!output) return gone();
       copier.request(*output, area->region, !std::exchange(atOnce, false));
     }
-    const auto due = lastDelivered + interval;
+    const auto due = pacer.allowedAt();
     if (copier.state() == ScreenCopy::State::ready && now >= due && now >= heldUntil) {
       failures = 0;
       // sway tells of no move or resize of a floating window: each copy is
@@ -98,8 +100,9 @@ void WaylandStream::capture(const std::function<void()>& started) {
       compose(content, *slot->image, at, slot->layout != at);
       slot->layout = at;
       countGrab();
-      lastDelivered = std::max(copier.readyAt(), due);
-      deliver(pool->share(slot), lastDelivered);
+      const auto stamp = std::max(copier.readyAt(), due);
+      pacer.took(stamp);
+      deliver(pool->share(slot), stamp);
       copier.abandon();
       continue;  // ask for the next one at once
     }

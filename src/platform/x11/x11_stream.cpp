@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "util/log.h"
+#include "platform/frame_pacer.h"
 #include "platform/x11/cursor.h"
 
 namespace vantor::platform::x11 {
@@ -123,7 +124,8 @@ void X11Stream::captureLoop(const Connection& c, CaptureSource& source, FrameMak
   const bool motionEvents = source.reportsMotion();
   bool tracking = !motionEvents;
   int stillPolls = 0;
-  Clock::time_point lastGrab{};
+  FramePacer pacer(interval);
+  Clock::time_point retryAt{};  // after a grab that could not be made
   Clock::time_point nextPointerPoll = Clock::now();
   bool first = true, dirty = false;
   int pointerX = -1, pointerY = -1;
@@ -180,10 +182,10 @@ void X11Stream::captureLoop(const Connection& c, CaptureSource& source, FrameMak
     }
     if (source.cursorShapeChanged() && inside(pointerX, pointerY)) dirty = true;
 
-    if (first || now - lastGrab >= interval) {
+    if (first || now >= std::max(pacer.allowedAt(), retryAt)) {
       if (source.takeChanges()) dirty = true;
       if (first || dirty) {
-        lastGrab = now;
+        retryAt = now + interval;  // unless a frame is made below
         if (queueFull()) {
           countDropped();  // keep `dirty`: try again next interval
         } else {
@@ -199,7 +201,8 @@ void X11Stream::captureLoop(const Connection& c, CaptureSource& source, FrameMak
           }
           switch (r) {
             case FrameMaker::Result::made:
-              lastGrab = at;  // frames' own times keep the minimum interval apart
+              pacer.took(at);  // frames' own times keep them paced
+              retryAt = {};
               countGrab();
               deliver(std::move(image), at);
               first = dirty = false;
@@ -232,7 +235,7 @@ void X11Stream::captureLoop(const Connection& c, CaptureSource& source, FrameMak
     // something is waiting to be shown.
     now = Clock::now();
     auto until = nextPointerPoll;
-    if (first || dirty || source.changesPending()) until = std::min(until, lastGrab + interval);
+    if (first || dirty || source.changesPending()) until = std::min(until, std::max(pacer.allowedAt(), retryAt));
     auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::max(until - now, Clock::duration::zero()));
     xcb_flush(c.get());
     pollfd fds[2] = {{c.fd(), POLLIN, 0}, {wakeFd(), POLLIN, 0}};
