@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The agent's main job, as a demo take: installs what is missing, builds, and
-# records a few seconds of the main display and of a window, on the Wayland
-# or X11 session it is started in. Without one it starts a private Xvfb with
-# moving content first. Prints every event the agent sends and says where the
-# movies are.
+# records a few seconds of the main display and of a window, with a
+# screenshot of each halfway, on the Wayland or X11 session it is started in.
+# Without one it starts a private Xvfb with moving content first. Prints every
+# event the agent sends and says where the movies and screenshots are.
 #
 #   bash scripts/run.sh            # the demo, movies in ./demo-output
 #   bash scripts/run.sh --wayland  # the demo on a private headless Wayland session (sway)
@@ -106,7 +106,20 @@ take() {
     esac
   done
   if [ "$started" = 1 ]; then
-    sleep "$seconds"
+    # Halfway, a screenshot: its Base64 JPEG (with "/" escaped as "\/") written beside the movie.
+    sleep "$(awk "BEGIN { print $seconds / 2 }")"
+    echo '{"type":"screenshot"}' >&"${AGENT[1]}"
+    while read -r -t 10 line <&"${AGENT[0]}"; do
+      case "$line" in
+        *'"type":"screenshotData"'*)
+          echo "  ${line:0:100}…"
+          sed -e 's/.*"imageBase64":"\([^"]*\)".*/\1/' -e 's#\\/#/#g' <<<"$line" | base64 -d >"${file%.*}.jpg"
+          break ;;
+        *'"type":"error"'*) echo "  $line"; break ;;
+        *) echo "  $line" ;;
+      esac
+    done
+    sleep "$(awk "BEGIN { print $seconds / 2 }")"
     echo '{"type":"stop"}' >&"${AGENT[1]}"
     while read -r -t 15 line <&"${AGENT[0]}"; do
       echo "  $line"
@@ -126,5 +139,5 @@ else
   echo "demo: no window on screen to record" >&2
 fi
 
-echo "demo: movies in $out_dir:" >&2
-ls -l "$out_dir"/*.mp4 >&2
+echo "demo: movies and screenshots in $out_dir:" >&2
+ls -l "$out_dir"/*.mp4 "$out_dir"/*.jpg >&2
