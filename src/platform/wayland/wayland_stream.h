@@ -1,10 +1,10 @@
 #pragma once
 // Streams of one content filter on a wlroots compositor: each has its own
 // thread and its own connection, and asks wlr-screencopy for the next copy
-// with damage, so the compositor answers only once the output changed; at
-// most one copy per minimumFrameInterval. A window's stream copies the part
-// of its output the window covers, looked up again whenever sway reports a
-// window change, so it follows moves and resizes.
+// with damage, so the compositor answers only once the output changed;
+// copies are handed on at minimumFrameInterval on average (frame_pacer.h).
+// A window's stream copies the part of its output the window covers, checked
+// against sway's tree before each frame, so it follows moves and resizes.
 
 #include <optional>
 #include <string>

@@ -2,7 +2,7 @@
 // Streams of one content filter: each has its own thread and its own xcb
 // connection, sleeps in poll(2) on that connection until the X server
 // reports a change (Damage, XFixes cursor, window structure) or the pointer
-// moves, and grabs at most once per minimumFrameInterval.
+// moves, and grabs at minimumFrameInterval on average (frame_pacer.h).
 
 #include <atomic>
 #include <chrono>
