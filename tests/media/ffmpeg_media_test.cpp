@@ -144,7 +144,7 @@ TEST(FfmpegSound, SoundEncodedAlongIsUnnamedAndCopiedIntoTheExportAsEncodingWoul
   recordTake(movie, at30fps(60), 2.0);
   auto writeTone = [&](int64_t samples) {
     ASSERT_FALSE(writeSound(*services, tone, toneSamples(samples, 440)).failure);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(soundDir.path), {}), 1) << "the sound alone";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(soundDir.path()), {}), 1) << "the sound alone";
   };
   auto exportTo = [&](const char* name, double seconds) {
     platform::Composition c{{{movie, MediaType::Video, {2, 1}}},

@@ -74,7 +74,7 @@ TEST(KilledSound, LeavesAFileThatReadsUpToItsLastAppend) {
   EXPECT_GE(pcm.size(), lines.size() * 320);
   EXPECT_LE(pcm.size(), (lines.size() + 1) * 320);
   EXPECT_EQ(pcm, patternSamples(0, pcm.size()));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1) << "the encoded sound had no name";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << "the encoded sound had no name";
   // The data chunk's size was never written: the duration counts what is there.
   auto duration = platform::makeFfmpegMediaServices()->openAsset(path)->loadDuration();
   EXPECT_EQ(std::pair(duration.value, duration.timescale), std::pair(int64_t(pcm.size()), 16000));

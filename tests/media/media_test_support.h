@@ -1,10 +1,10 @@
 #pragma once
 // Shared pieces of the media tests (the contract, the FFmpeg tests and the
 // kill helper): pictures and sound whose every frame and sample can be told
-// apart, scratch directories, and writers' reports.
+// apart, and writers' reports; scratch folders are the shared ones of
+// support/child_process.h.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <array>
 #include <chrono>
@@ -21,6 +21,7 @@
 #include "exec/completion.h"
 #include "platform/media.h"
 #include "platform/video_frame.h"
+#include "support/child_process.h"
 #include "support/movie_probe.h"
 
 namespace vantor::mediatest {
@@ -88,19 +89,7 @@ inline std::vector<int16_t> pcmIn(const std::filesystem::path& sound) {
   return pcm;
 }
 
-// A fresh directory per test, removed afterwards.
-struct ScratchDir {
-  std::filesystem::path path = [] {
-    std::string pattern = std::filesystem::temp_directory_path() / "vantor-media-XXXXXX";
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    return std::filesystem::path(pattern);
-  }();
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  std::filesystem::path operator/(const std::string& name) const { return path / name; }
-};
+using test::ScratchDir;
 
 // A writer's finishWriting, waited for: the thread it reported from, and its failure.
 struct FinishReport {
