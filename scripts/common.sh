@@ -12,7 +12,7 @@ VANTOR_PACKAGES=(
   ffmpeg
   libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xfixes0-dev libxcb-damage0-dev libxcb-res0-dev libxcb-xinput-dev libyuv-dev xvfb x11-xserver-utils openbox
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
-  libpulse-dev pulseaudio pulseaudio-utils
+  libpulse-dev pulseaudio pulseaudio-utils libspeexdsp-dev
   libwayland-dev libwayland-bin wayland-protocols sway grim
   libturbojpeg0-dev
 )

@@ -49,7 +49,7 @@ void MicCapture::stop() {
 void MicCapture::Delivery::tap(const platform::PcmBuffer& buffer) {
   std::optional<Mono> mono = downmixToMono(buffer, 2);
   if (!mono) return;
-  MonoBatch batch = converter.convert(mono->buffer());
+  MonoBatch batch = drift.correct(converter.convert(mono->buffer()), DriftCorrector::Clock::now());
   if (batch.empty()) return;
   if (onFrame) onFrame(std::move(batch));
 }

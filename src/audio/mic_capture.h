@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "audio/drift_corrector.h"
 #include "audio/pcm_converter.h"
 #include "platform/audio.h"
 
@@ -54,6 +55,7 @@ class MicCapture {
   struct Delivery {
     FrameCallback onFrame;
     PCMConverter converter;
+    DriftCorrector drift;
     void tap(const platform::PcmBuffer& buffer);
   };
 

@@ -124,7 +124,7 @@ void SystemAudioCapture::Delivery::handleInputBufferList(const platform::AudioBu
     }
   }
   platform::PcmBuffer pcm{{platform::SampleType::Float32, kSampleRate, planeCount, false}, frames, planes, {}};
-  MonoBatch batch = converter.convert(pcm);
+  MonoBatch batch = drift.correct(converter.convert(pcm), DriftCorrector::Clock::now());
   if (!batch.empty() && onFrame) onFrame(std::move(batch));
 }
 

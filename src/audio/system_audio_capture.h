@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 
+#include "audio/drift_corrector.h"
 #include "audio/pcm_converter.h"
 #include "exec/serial_queue.h"
 #include "platform/audio.h"
@@ -47,6 +48,7 @@ class SystemAudioCapture {
   struct Delivery {
     FrameCallback onFrame;
     PCMConverter converter;
+    DriftCorrector drift;
     std::vector<float> planes;  // reused between callbacks
     void handleInputBufferList(const platform::AudioBufferView& buffer);
   };

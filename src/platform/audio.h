@@ -1,8 +1,8 @@
 #pragma once
 // What the system needs from the machine's sound services: PCM formats and
-// buffers, a sample-format/rate converter, the default input (the
-// microphone) as an engine with one tap, and a source of everything the
-// computer plays, with the start/stop contract and failure points of a
+// buffers, a sample-format/rate converter and a stretcher, the default
+// input (the microphone) as an engine with one tap, and a source of
+// everything the computer plays, with the start/stop contract and failure points of a
 // tap → device → I/O procedure chain.
 
 #include <cstddef>
@@ -58,6 +58,21 @@ class SampleConverter {
 // A converter from `source` to `target` (target: interleaved Int16), or null
 // when the pair cannot be converted.
 std::unique_ptr<SampleConverter> makeSampleConverter(const AudioFormat& source, const AudioFormat& target);
+
+// Stretches a continuous stream of mono Int16 samples by a factor near 1
+// that may change between calls: a sound source whose clock runs a little
+// fast or slow is brought to its nominal rate. The stream stays continuous
+// across calls and across changes of the factor.
+class SampleStretcher {
+ public:
+  virtual ~SampleStretcher() = default;
+  // From now on about `factor` samples out for each one in.
+  virtual void setFactor(double factor) = 0;
+  // Appends the stretched `input` to `output`.
+  virtual void stretch(std::span<const int16_t> input, std::vector<int16_t>& output) = 0;
+};
+
+std::unique_ptr<SampleStretcher> makeSampleStretcher(uint32_t sampleRate);
 
 // The default audio input, as an engine with an input node and one tap on
 // it. Methods are called from the controller's thread; the tap block runs

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <numeric>
 
 #include "audio/audio_mixer.h"
+#include "audio/drift_corrector.h"
 #include "audio/mic_capture.h"
 #include "audio/system_audio_capture.h"
 #include "platform/sim/sim_audio.h"
@@ -132,6 +134,46 @@ TEST(AudioMixer, SourcesInPiecesOfDifferentSizesStayPairedAndTheStreamKeepsTheir
   }
   EXPECT_EQ(total, 16000u);
   EXPECT_EQ(alone, 0u);
+}
+
+// Two sources whose clocks run 0.1 % fast and 0.1 % slow, delivering every
+// 20 ms with up to 15 ms of jitter, for an hour: each stays within 50 ms of
+// the clock (uncorrected, they would be 3.6 s off, and the mixer would drop
+// what the fast one runs ahead), and its 440 Hz tone comes out as 440 Hz
+// of the clock without a click: no sample lost or repeated.
+TEST(DriftCorrector, KeepsSourcesOnFastOrSlowClocksWithinFiftyMillisecondsOfTheClockForAnHour) {
+  constexpr double kRate = PCMConverter::kCommonSampleRate, kAmplitude = 10000;
+  const auto t0 = DriftCorrector::Clock::time_point() + std::chrono::hours(1);
+  for (double speed : {1.001, 0.999}) {
+    SCOPED_TRACE(speed);
+    DriftCorrector drift;
+    // The tone as the source samples it: 440 Hz of real time at its own rate.
+    const double step = 2 * M_PI * 440 / (kRate * speed);
+    std::complex<double> phase = 1, turn = std::polar(1.0, step);
+    uint32_t jitter = 12345;
+    int64_t made = 0, out = 0, worstLag = 0;
+    int16_t y1 = 0, y2 = 0;
+    double worstBend = 0;
+    for (int64_t tick = 1; tick <= 180'000; ++tick) {  // 20 ms each
+      double t = double(tick) * 0.02;
+      MonoBatch batch(size_t(std::floor(t * kRate * speed) - double(made)));
+      for (int16_t& v : batch) v = int16_t(std::lround(kAmplitude * phase.imag())), phase *= turn;
+      made += int64_t(batch.size());
+      jitter = jitter * 1664525 + 1013904223;
+      auto at = t0 + std::chrono::duration_cast<DriftCorrector::Clock::duration>(
+                         std::chrono::duration<double>(t + (jitter >> 8) % 15000 / 1e6));
+      for (int16_t v : drift.correct(std::move(batch), at)) {
+        // Where a sample was lost or repeated, the tone's curve bends at once.
+        if (out++ >= 2) worstBend = std::max(worstBend, std::abs(double(v) - 2.0 * y1 + y2));
+        y2 = y1, y1 = v;
+      }
+      worstLag = std::max(worstLag, std::abs(out - int64_t(t * kRate)));
+    }
+    EXPECT_LE(worstLag, int64_t(0.05 * kRate)) << "samples off the clock";
+    EXPECT_NEAR(drift.stretch(), 1 / speed, 1e-5);
+    // A clean 440 Hz bends by at most A·(2π·440/16000)² ≈ 300; a lost sample, by about 1700.
+    EXPECT_LT(worstBend, 400);
+  }
 }
 
 // What the microphone delivers, converted, is checked in takes (component/sound_take_test).
