@@ -4,7 +4,8 @@
 // scripts/virtual-sound.sh, as scripts/test.sh starts them, and go with this
 // process; the user's screen and sound are never touched.
 //
-//   vantor_sound_take_bench [--rounds10 3] [--rounds60 2] [--sync 2] [--click-queues 20,200] [--only cost|sync] [--keep DIR]
+//   vantor_sound_take_bench [--rounds10 3] [--rounds60 2] [--sync 2] [--sync-seconds 60] [--click-queues 20,200]
+//                           [--only cost|sync|sync-moving] [--keep DIR]
 //
 // The figures come with the machine's load average: two cores shared with
 // other work make CPU differences of a percent or so noisy.
@@ -21,8 +22,9 @@
 //    threads are printed beside, and for each take with sound the length of
 //    its sound file against the time recorded and how much of its sound
 //    lacks one of the two tones.
-// 3. Sound against picture in 60 s takes: about 3 s and 57 s after
-//    "recording" the screen (black below a band) turns white and, at the same
+// 3. Sound against picture in 60 s takes (--sync-seconds: longer ones, with
+//    the memory at minute 1 and at the end, and any sound the mixer had to
+//    drop): about 3 s after "recording" and 3 s before the stop the screen (black below a band) turns white and, at the same
 //    moment, a 10 ms 2 kHz click goes into sysout; a second later a 5 kHz
 //    click goes into micfeed. Each click is written into a playback stream
 //    that plays silence from before the take, so it is heard at its write time
@@ -222,13 +224,16 @@ struct Take {
   int micLevels = 0;
   ProcessResult ended;
   std::string muxLine;  // the agent's account of the two durations it combined
+  std::string dropLine;  // the agent's, when the mixer dropped sound
+  std::string memoryAtEnd;  // /proc status figures before the stop
   double soundFileSeconds = NAN;  // the CAF's, from that line
   double micMissing = 0, micMissingAtStart = 0, speakersMissing = 0;  // seconds of the movie's sound
 };
 
 // While a take runs: the time "recording" was read, and a wait until a given
 // time that keeps reading the agent's events, so it never waits on a full pipe.
-using During = std::function<void(Clock::time_point recording, const std::function<void(Clock::time_point)>& waitUntil)>;
+using During = std::function<void(Clock::time_point recording, pid_t agent,
+                                  const std::function<void(Clock::time_point)>& waitUntil)>;
 
 // Runs a take of `seconds`; `during` runs once "recording" was read, before
 // the stop is due.
@@ -256,9 +261,10 @@ Take runTake(const std::string& binary, const fs::path& dir, const std::string& 
   auto waitUntil = [&](Clock::time_point when) {
     agent->waitFor(counting("none", nullptr), std::max(when - Clock::now(), Clock::duration::zero()));
   };
-  if (during) during(t.recordingAt, waitUntil);
+  if (during) during(t.recordingAt, agent->pid(), waitUntil);
   waitUntil(t.recordingAt + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
   for (auto& [thread, cpu] : threadCpu(agent->pid())) t.threads[thread] = cpu - threads0[thread];
+  t.memoryAtEnd = memoryOf(agent->pid());
   double cpu1 = processCpu(agent->pid());
   auto stopSent = agent->send(json{{"type", "stop"}});
   auto finished = agent->waitFor(counting("finished", nullptr), 60s);
@@ -271,6 +277,7 @@ Take runTake(const std::string& binary, const fs::path& dir, const std::string& 
   std::istringstream lines(readAll(t.log));
   for (std::string line; std::getline(lines, line);)
     if (line.find("mux: audioTrack") != std::string::npos) t.muxLine = line.substr(line.find("mux: "));
+    else if (line.find("were dropped") != std::string::npos) t.dropLine = line;
   if (size_t at = t.muxLine.find("aDur="); at != std::string::npos) t.soundFileSeconds = std::atof(t.muxLine.c_str() + at + 5);
   std::fprintf(stderr, "sound_take_bench: %s done\n", name.c_str());
   return t;
@@ -292,21 +299,27 @@ struct SyncTake {
   Take take;
   std::vector<Mark> marks;
   long underruns = 0;
+  std::string memoryAtMinute;  // /proc status figures 60 s after "recording", in takes longer than that
   std::vector<double> video, audio, micAudio;  // movie times of the flashes and the two sinks' clicks
   double audioStart = 0, audioSeconds = 0, videoSeconds = 0;
 };
 
-constexpr double kFlashAt[] = {3, 57};
+// Seconds from "recording" to the first flash, and from the second to the stop.
+constexpr double kFlashMargin = 3;
 
-SyncTake runSyncTake(const std::string& binary, const fs::path& dir, const std::string& label, bool moving, int round,
+SyncTake runSyncTake(const std::string& binary, const fs::path& dir, const std::string& label, double seconds, bool moving, int round,
                      vantor::test::TestWindows& x, const std::string& display, uint32_t screen, ClickPlayer& clicks,
                      ClickPlayer& micClicks) {
   SyncTake s{moving};
   long underruns0 = clicks.underruns() + micClicks.underruns();
   std::optional<MovingWindow> movingWindow;
   if (moving) movingWindow.emplace(x, display);
-  s.take = runTake(binary, dir, label + (moving ? "-moving" : "-still"), true, 60, round, [&](Clock::time_point recording, const auto& waitUntil) {
-    for (double at : kFlashAt) {
+  s.take = runTake(binary, dir, label + (moving ? "-moving" : "-still"), true, seconds, round, [&](Clock::time_point recording, pid_t pid, const auto& waitUntil) {
+    for (double at : {kFlashMargin, seconds - kFlashMargin}) {
+      if (at > 60 && s.memoryAtMinute.empty()) {
+        waitUntil(recording + 60s);
+        s.memoryAtMinute = memoryOf(pid);
+      }
       waitUntil(recording + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(at)));
       Click click = clicks.click();
       auto before = Clock::now();
@@ -547,10 +560,11 @@ void printCost(const std::vector<Take>& takes, const std::map<int, Reencode>& re
 }
 
 void printSync(const std::vector<SyncTake>& takes, double lag, double micLag) {
-  std::printf("\n3. sound against picture in 60 s takes: at %.0f s and %.0f s the screen below row %d flashes white as a "
+  const double seconds = takes.empty() ? 60 : takes[0].take.seconds;
+  std::printf("\n3. sound against picture in %.0f s takes: at %.0f s and %.0f s the screen below row %d flashes white as a "
               "%.0f Hz click goes into sysout; 1 s later a %.0f Hz click goes into micfeed (the microphone, which also "
               "hears a 440 Hz tone)\n",
-              kFlashAt[0], kFlashAt[1], kBand, kSpeakerClickHz, kMicClickHz);
+              seconds, kFlashMargin, seconds - kFlashMargin, kBand, kSpeakerClickHz, kMicClickHz);
   std::printf("   times in s after \"recording\" was read; the detector's lag on uncoded clicks, taken off: %.2f ms "
               "(speakers), %.2f ms (microphone)\n   still: nothing else moves; moving: the 200x200 window repainted "
               "30/s above the flashes. Click queue: what the click streams keep queued (sets the sinks' latency)\n",
@@ -565,6 +579,10 @@ void printSync(const std::vector<SyncTake>& takes, double lag, double micLag) {
                 s.clickQueue, s.moving ? "moving" : "still", s.take.round, s.videoSeconds, s.audioSeconds, s.audioStart,
                 s.video.size(), s.audio.size(), s.micAudio.size(), s.underruns, s.take.micLevels, s.take.stopLatency,
                 s.take.muxLine.c_str());
+    if (!s.memoryAtMinute.empty())
+      std::printf("    memory at minute 1: %s\n    memory at the end:  %s\n", s.memoryAtMinute.c_str(),
+                  s.take.memoryAtEnd.c_str());
+    std::printf("    %s\n", s.take.dropLine.empty() ? "the mixer dropped no sound" : s.take.dropLine.c_str());
     if (s.video.size() != 2 || s.audio.size() != 2 || s.micAudio.size() != 2 || s.marks.size() != 2) {
       std::printf("    flashes at");
       for (double v : s.video) std::printf(" %.3f", v);
@@ -615,6 +633,7 @@ void printSync(const std::vector<SyncTake>& takes, double lag, double micLag) {
 
 int main(int argc, char** argv) {
   int rounds10 = 3, rounds60 = 2, syncRounds = 2;
+  double syncSeconds = 60;
   std::vector<int> clickQueues = {20, 200};
   std::string only;
   std::optional<fs::path> keep;
@@ -627,6 +646,7 @@ int main(int argc, char** argv) {
     if (a == "--rounds10") rounds10 = std::stoi(value());
     else if (a == "--rounds60") rounds60 = std::stoi(value());
     else if (a == "--sync") syncRounds = std::stoi(value());
+    else if (a == "--sync-seconds") syncSeconds = std::stod(value());
     else if (a == "--click-queues") {
       clickQueues.clear();
       std::istringstream list(value());
@@ -634,7 +654,7 @@ int main(int argc, char** argv) {
     }
     else if (a == "--only") only = value();
     else if (a == "--keep") keep = value();
-    else die("usage: vantor_sound_take_bench [--rounds10 N] [--rounds60 N] [--sync N] [--click-queues MS,MS] [--only cost|sync] [--keep DIR]");
+    else die("usage: vantor_sound_take_bench [--rounds10 N] [--rounds60 N] [--sync N] [--sync-seconds S] [--click-queues MS,MS] [--only cost|sync|sync-moving] [--keep DIR]");
   }
   for (const char* tool : {"ffmpeg", "Xvfb", "pulseaudio", "pactl"})
     if (!onPath(tool)) {
@@ -683,7 +703,7 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("load after the cost takes: %s\n", loadAverage().c_str());
-  if (only.empty() || only == "sync") {
+  if (only.empty() || only.starts_with("sync")) {
     uint32_t screen = x.create({.x = 0, .y = kBand, .width = x.screenWidth(), .height = x.screenHeight() - kBand,
                                 .color = 0, .overrideRedirect = true});
     auto mic = vantor::test::TonePlayer::start({"micfeed", 440, 0.1, 1}, &why);
@@ -697,8 +717,9 @@ int main(int argc, char** argv) {
       std::string label = "sync-" + std::to_string(queued) + "ms";
       for (int r = 0; r < syncRounds; ++r)
         for (bool moving : {false, true})
-          syncTakes.push_back(runSyncTake(binary, dir, label, moving, r, x, display, screen, clicks, micClicks));
-      for (size_t i = syncTakes.size() - size_t(2 * syncRounds); i < syncTakes.size(); ++i) syncTakes[i].clickQueue = queued;
+          if (moving || only != "sync-moving") syncTakes.push_back(runSyncTake(binary, dir, label, syncSeconds, moving, r, x, display, screen, clicks, micClicks));
+      for (auto& s : syncTakes)
+        if (!s.clickQueue) s.clickQueue = queued;
     }
   }
   std::printf("load after the takes: %s\n", loadAverage().c_str());

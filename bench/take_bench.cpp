@@ -58,25 +58,6 @@ std::string describe(const std::map<std::string, double>& threads) {
   return out;
 }
 
-// Resident memory by kind, from /proc/<pid>/status: anonymous, file-backed and
-// shared (the MIT-SHM segments frames are grabbed into count as shared).
-std::string memoryOf(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string out;
-  for (std::string line; std::getline(in, line);) {
-    for (const char* key : {"VmHWM:", "RssAnon:", "RssFile:", "RssShmem:"}) {
-      if (line.rfind(key, 0) != 0) continue;
-      std::istringstream fields(line.substr(std::strlen(key)));
-      double kb = 0;
-      fields >> kb;
-      char item[48];
-      std::snprintf(item, sizeof item, "%s%s %.1f MB", out.empty() ? "" : ", ", key, kb / 1024);
-      out += item;
-    }
-  }
-  return out;
-}
-
 // ---- One take of each recorder
 
 struct TakeFigures {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -100,6 +101,25 @@ inline std::map<std::string, double> threadCpu(pid_t pid) {
     std::string name;
     std::getline(comm, name);
     out[name] += cpuOf(t.path() / "stat");
+  }
+  return out;
+}
+
+// Resident memory by kind, from /proc/<pid>/status: anonymous, file-backed and
+// shared (the MIT-SHM segments frames are grabbed into count as shared).
+inline std::string memoryOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string out;
+  for (std::string line; std::getline(in, line);) {
+    for (const char* key : {"VmHWM:", "RssAnon:", "RssFile:", "RssShmem:"}) {
+      if (line.rfind(key, 0) != 0) continue;
+      std::istringstream fields(line.substr(std::strlen(key)));
+      double kb = 0;
+      fields >> kb;
+      char item[48];
+      std::snprintf(item, sizeof item, "%s%s %.1f MB", out.empty() ? "" : ", ", key, kb / 1024);
+      out += item;
+    }
   }
   return out;
 }

@@ -58,6 +58,7 @@ void AudioMixer::append(MonoBatch& pending, MonoBatch&& batch) {
 void AudioMixer::start() {
   if (timerRunning_) return;
   timerRunning_ = true;
+  dropped_ = 0;
   runOnAndWait(queue_, [this] {
     timer_ = std::make_unique<exec::RepeatingTimer>(queue_, kInterval, [this] { tick(); });
     timer_->start();

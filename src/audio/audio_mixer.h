@@ -55,7 +55,7 @@ class AudioMixer {
   // handed its batch on. The pass runs even when the mixer never started.
   void stop();
 
-  // Samples dropped from the pending buffers because of the bound.
+  // Samples dropped from the pending buffers because of the bound, since start().
   uint64_t droppedSamples() const;
 
   static Mixed mix(const MonoBatch& mic, const MonoBatch& sys);

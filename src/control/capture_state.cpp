@@ -3,6 +3,8 @@
 #include <cmath>
 #include <filesystem>
 
+#include <fmt/format.h>
+
 #include "util/log.h"
 #include "output/video_audio_muxer.h"
 #include "screenshot/screenshot_grabber.h"
@@ -188,6 +190,11 @@ asio::awaitable<void> CaptureState::tearDownAudioChain() {
   mic_.stop();
   system_.stop();
   mixer_.stop();
+  // A glitch in the sound each time; with both sources on the monotonic
+  // clock it takes a stalled source to happen.
+  if (uint64_t dropped = mixer_.droppedSamples())
+    logError(fmt::format("audio: {} samples ({:.2f} s) of a source that ran ahead of the other were dropped", dropped,
+                         double(dropped) / PCMConverter::kCommonSampleRate));
   std::exception_ptr failure;
   try {
     co_await audioWriter_.finish();
