@@ -78,7 +78,7 @@ TEST(FfmpegMovie, SizesItCannotEncodeAndTakesWithoutFramesFailAndLeaveNoFile) {
     for (bool output : {false, true}) {
       try {
         if (output) media->createRecordingOutput({path, width, height}, {});
-        else media->createVideoWriter(path, width, height);
+        else media->createVideoWriter(path, width, height, platform::VideoQuality::standard);
         ADD_FAILURE() << "made a writer of " << width << "x" << height;
       } catch (const Error& e) {
         auto size = std::to_string(width) + "x" + std::to_string(height);
