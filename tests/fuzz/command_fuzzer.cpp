@@ -50,6 +50,7 @@ struct Harness {
   vantor::platform::sim::SimMediaServices media;
   vantor::app::EventLines events;
   vantor::CaptureState state{main, {screenCapture, media, {}}, events};
+  vantor::app::Protocol protocol{events, {.version = "fuzz", .platform = "x11"}};
   Harness() {
     vantor::app::setEventSink(&events);
     vantor::setLogSink(&logs);
@@ -74,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& line : lines) {
     if (!staysInScratch(line)) continue;
     bool done = false;
-    asio::co_spawn(h.main.context(), vantor::app::dispatchLine(line, h.state), [&](std::exception_ptr e) {
+    asio::co_spawn(h.main.context(), vantor::app::dispatchLine(line, h.state, h.protocol), [&](std::exception_ptr e) {
       if (e) std::abort();
       done = true;
     });
