@@ -251,6 +251,7 @@ asio::awaitable<std::optional<CaptureState::MovieFacts>> CaptureState::describeM
     co_return co_await exec::awaitCompletion<std::optional<MovieFacts>>(
         [&](exec::Resolver<std::optional<MovieFacts>> done) {
           muxQueue_.post([this, movie, done] {
+            VANTOR_ASSERT_ON(muxQueue_);  // reading the index may take a while for a long take
             try {
               std::unique_ptr<platform::MediaAsset> asset = platform_.media.openAsset(movie);
               MovieFacts facts{asset->loadDuration().seconds(), asset->loadTracks(platform::MediaType::Audio) > 0};
