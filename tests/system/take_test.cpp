@@ -269,12 +269,11 @@ TEST_F(SystemTake, RestartAndDiscardWithSound) {
 }
 
 // Protocol 2 on the real binary: the options shape the movie (a window at
-// its own size, at most 10 frames a second of a window repainted 60 times,
-// no pointer over it), and "finished" tells the movie's own duration.
+// its own size, at most 10 frames a second of a window repainted 60 times),
+// and "finished" tells the movie's own duration.
 TEST_F(SystemTake, Protocol2OptionsShapeTheMovie) {
   const int wx = 300, wy = 200, ww = 640, wh = 360;
   uint32_t w = screen_->window(wx, wy, ww, wh, kPalette[0]);
-  windows_->warpPointer(wx + ww / 2, wy + wh / 2);
   auto agent = this->agent();
   agent->send(json{{"type", "hello"}, {"protocol", 2}, {"id", 0}});
   ASSERT_TRUE(agent->waitForType("hello"));
@@ -291,12 +290,11 @@ TEST_F(SystemTake, Protocol2OptionsShapeTheMovie) {
   painting->stop();
   ASSERT_TRUE(finished);
   EXPECT_FALSE(finished->body.value("hasSound", true));
-  Movie movie = readMovie(path, {{ww / 2, wh / 2}});
+  Movie movie = readMovie(path, {});
   EXPECT_EQ(std::pair(movie.facts.video().width, movie.facts.video().height), std::pair(ww, wh));
   EXPECT_NEAR(finished->body.value("duration", -1.0), movie.facts.duration, 0.01);
   EXPECT_GE(movie.pictures.size(), 3u);
   EXPECT_LE(double(movie.pictures.size()), 10 * movie.facts.duration + 2) << "more frames than 10 a second";
-  for (const Picture& p : movie.pictures) EXPECT_TRUE(isPaletteColour(p.probes[0])) << "the pointer at " << p.pts;
   EXPECT_TRUE(agent->finish().exitedWith(0));
 }
 
