@@ -89,12 +89,13 @@ void BM_CommandLoop_InProcess(benchmark::State& state) {
   platform::sim::SimSystemAudio systemAudio;
   app::EventLines events;
   CaptureState capture(main, {screenCapture, media, {microphone, systemAudio}, {}}, events);
+  app::Protocol protocol(events, {.version = "bench", .platform = "x11"});
   std::atomic<bool> loopFailed{false};
 
   for (auto _ : state) {
     // Queued up front, every line must fit before the loop runs.
     app::LineQueue queue(feed == Feed::queuedUpFront ? app::LineQueue::kUnbounded : app::LineQueue::kDefaultBound);
-    app::CommandLoop loop(queue, capture);
+    app::CommandLoop loop(queue, capture, protocol);
     asio::co_spawn(main.context(), loop.run(),
                    [&loopFailed](std::exception_ptr failure) {
                      if (failure) loopFailed = true;

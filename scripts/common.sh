@@ -15,6 +15,7 @@ VANTOR_PACKAGES=(
   libpulse-dev pulseaudio pulseaudio-utils libspeexdsp-dev
   libwayland-dev libwayland-bin wayland-protocols sway grim
   libturbojpeg0-dev
+  nodejs
 )
 
 vantor_install_packages() {

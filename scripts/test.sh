@@ -23,3 +23,14 @@ vantor_sound_start
 
 cd "$VANTOR_BUILD"
 ctest --output-on-failure -j "$(nproc)" --timeout 300
+
+# The Node package (packages/node) against the agent just built, on the same
+# servers. It needs npm, which Debian packages apart from Node.js.
+if command -v npm >/dev/null && node -e 'process.exit(process.versions.node.split(".")[0] >= 18 ? 0 : 1)'; then
+  cd "$VANTOR_ROOT/packages/node"
+  npm ci --no-audit --no-fund --silent
+  npm run --silent build
+  VANTOR_BINARY="$VANTOR_BUILD/vantor" npm test --silent
+else
+  echo "vantor: the Node package is not tested: no Node.js 18 or later with npm"
+fi

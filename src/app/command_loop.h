@@ -8,16 +8,19 @@
 #include <string_view>
 
 #include "app/line_queue.h"
+#include "app/protocol.h"
 #include "control/capture_state.h"
 
 namespace vantor::app {
 
-// Decodes one trimmed command line and runs its handler to completion.
-asio::awaitable<void> dispatchLine(std::string_view line, CaptureState& state);
+// Decodes one trimmed command line and runs its handler to completion,
+// answering in the protocol the host chose.
+asio::awaitable<void> dispatchLine(std::string_view line, CaptureState& state, Protocol& protocol);
 
 class CommandLoop {
  public:
-  CommandLoop(LineQueue& queue, CaptureState& state) : queue_(queue), state_(state) {}
+  CommandLoop(LineQueue& queue, CaptureState& state, Protocol& protocol)
+      : queue_(queue), state_(state), protocol_(protocol) {}
 
   // Handles lines until end of input, then logs "vantor: stdin closed,
   // exiting" and returns; or, once finish() was called, until the take is
@@ -34,6 +37,7 @@ class CommandLoop {
  private:
   LineQueue& queue_;
   CaptureState& state_;
+  Protocol& protocol_;
   std::atomic<bool> finishing_{false};
 };
 

@@ -19,7 +19,12 @@ std::mutex eventLock;
 void setEventSink(LineSink* sink) { eventSink = sink ? sink : &stdoutSink; }
 
 void EventLines::screenshot(double timestamp, std::string jpegBase64) {
-  emitEvent({{"type", "screenshotData"}, {"timestamp", timestamp}, {"imageBase64", std::move(jpegBase64)}});
+  answer({{"type", "screenshotData"}, {"timestamp", timestamp}, {"imageBase64", std::move(jpegBase64)}});
+}
+
+void EventLines::answer(nlohmann::json event) {
+  if (answering_) event["id"] = *answering_;
+  emitEvent(event);
 }
 
 void EventLines::takeFailed(std::string_view part, std::string_view message) {

@@ -15,6 +15,7 @@
 #include "app/ending_signals.h"
 #include "app/event_writer.h"
 #include "app/line_reader.h"
+#include "app/protocol.h"
 #include "util/log.h"
 #include "control/capture_state.h"
 #include "exec/main_loop.h"
@@ -27,12 +28,14 @@
 
 namespace {
 
-asio::awaitable<void> commandMode(vantor::exec::MainLoop& main, vantor::platform::Platform platform) {
+asio::awaitable<void> commandMode(vantor::exec::MainLoop& main, vantor::platform::Platform platform,
+                                  vantor::app::AgentFacts facts) {
   vantor::app::EventLines events;
   vantor::CaptureState state(main, platform, events);
+  vantor::app::Protocol protocol(events, std::move(facts));
   vantor::logInfo("vantor: started, waiting for commands on stdin");
   auto queue = std::make_shared<vantor::app::LineQueue>();
-  vantor::app::CommandLoop loop(*queue, state);
+  vantor::app::CommandLoop loop(*queue, state, protocol);
   vantor::app::startSignalWatcher([&loop] { loop.finish(); });
   vantor::app::startLineReader(STDIN_FILENO, queue);
   co_await loop.run();
@@ -50,7 +53,9 @@ asio::awaitable<void> listingMode(vantor::platform::ScreenCaptureService& screen
 // Until the desktop portal path exists, a Wayland session whose compositor
 // lacks wlr-screencopy (GNOME, KDE) is recorded through Xwayland when there
 // is one, as before.
-std::unique_ptr<vantor::platform::ScreenCaptureService> makeScreenCapture(vantor::exec::Loop& main) {
+// `facts` learns which capture it is and whether it lists windows.
+std::unique_ptr<vantor::platform::ScreenCaptureService> makeScreenCapture(vantor::exec::Loop& main,
+                                                                          vantor::app::AgentFacts& facts) {
   using vantor::app::Backend;
   std::string warning;
   auto choice = vantor::app::chooseBackend(
@@ -67,7 +72,14 @@ std::unique_ptr<vantor::platform::ScreenCaptureService> makeScreenCapture(vantor
     vantor::logInfo("vantor: " + why + "; capturing through X11 (" + display + ") instead");
     choice.backend = Backend::x11;
   }
-  if (choice.backend == Backend::wayland) return vantor::platform::makeWaylandScreenCapture(main);
+  if (choice.backend == Backend::wayland) {
+    facts.platform = "wayland";
+    // Windows are known from sway's IPC only (platform/wayland/sway_ipc.h).
+    const char* sway = std::getenv("SWAYSOCK");
+    facts.windowCapture = sway && *sway;
+    return vantor::platform::makeWaylandScreenCapture(main);
+  }
+  facts.platform = "x11";
   return vantor::platform::makeX11ScreenCapture(main);
 }
 
@@ -83,11 +95,14 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   vantor::exec::MainLoop main;
-  auto screen = makeScreenCapture(main);
+  vantor::app::AgentFacts facts{.version = VANTOR_VERSION};
+  auto screen = makeScreenCapture(main, facts);
   auto media = vantor::platform::makeFfmpegMediaServices();
   // The Linux platform offers every capability.
   auto sound = vantor::platform::makePulseAudioServices();
   vantor::platform::Platform platform{*screen, *media, sound.services(), {}};
+  facts.systemAudio = platform.capabilities.systemAudio;
+  facts.screenshots = platform.capabilities.screenshotService;
   auto onFailure = [](std::exception_ptr failure) {
     if (failure) {
       vantor::logError("vantor: " + vantor::describe(failure));
@@ -97,7 +112,7 @@ int main(int argc, char** argv) {
   if (listing)
     asio::co_spawn(main.context(), listingMode(*screen), onFailure);
   else
-    asio::co_spawn(main.context(), commandMode(main, platform), onFailure);
+    asio::co_spawn(main.context(), commandMode(main, platform, std::move(facts)), onFailure);
   main.run();
   return 0;
 }

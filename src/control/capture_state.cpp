@@ -56,7 +56,8 @@ asio::awaitable<bool> CaptureState::startRecorder(const StartCommand& command, c
   std::error_code ignored;
   std::filesystem::create_directories(video.parent_path(), ignored);
   try {
-    co_await recorder_.start(*target, command.includeMic, video);
+    co_await recorder_.start(*target, command.includeMic, video,
+                             {command.frameRate, command.nativeSize, command.showsCursor, command.quality});
   } catch (const std::exception& e) {
     fail(std::string(wording.recorderFailed) + e.what());
     co_return false;
@@ -75,7 +76,7 @@ asio::awaitable<void> CaptureState::start(StartCommand command) {
     co_return;
   // A failed stop of an earlier take may have left its audio file's name.
   audioFileURL_.reset();
-  if (command.includeMic) startAudioChain(command.outputPath, kStartWording.audioWriterFailed);
+  if (command.recordsSound()) startAudioChain(command, kStartWording.audioWriterFailed);
 
   isRecording_ = true;
   isPaused_ = false;
@@ -142,8 +143,9 @@ std::filesystem::path CaptureState::muxedFileFor(const std::filesystem::path& vi
   return muxed.replace_extension("muxed.mp4");
 }
 
-void CaptureState::startAudioChain(const std::filesystem::path& video, std::string_view failurePrefix) {
+void CaptureState::startAudioChain(const StartCommand& command, std::string_view failurePrefix) {
   VANTOR_ASSERT_ON(main_);
+  const std::filesystem::path video(command.outputPath);
   audioMuted_ = false;
   std::filesystem::path audio = freeAudioFileFor(video);
   try {
@@ -173,11 +175,13 @@ void CaptureState::startAudioChain(const std::filesystem::path& video, std::stri
 
   mixer_.start();
   // A source that cannot start contributes nothing; the take goes on.
-  try {
-    mic_.start();
-  } catch (const std::exception&) {
+  if (command.recordsMicrophone()) {
+    try {
+      mic_.start();
+    } catch (const std::exception&) {
+    }
   }
-  if (platform_.capabilities.systemAudio) {
+  if (platform_.capabilities.systemAudio && command.recordsSystemAudio()) {
     try {
       system_.start();
     } catch (const std::exception&) {
@@ -245,6 +249,29 @@ asio::awaitable<std::string> CaptureState::combine(const std::filesystem::path& 
   audioFileURL_.reset();
   logInfo("stop: mux succeeded → " + video.filename().string());
   co_return video.string();
+}
+
+asio::awaitable<std::optional<CaptureState::MovieFacts>> CaptureState::describeMovie(
+    const std::filesystem::path& movie) {
+  VANTOR_ASSERT_ON(main_);
+  try {
+    co_return co_await exec::awaitCompletion<std::optional<MovieFacts>>(
+        [&](exec::Resolver<std::optional<MovieFacts>> done) {
+          muxQueue_.post([this, movie, done] {
+            VANTOR_ASSERT_ON(muxQueue_);  // reading the index may take a while for a long take
+            try {
+              std::unique_ptr<platform::MediaAsset> asset = platform_.media.openAsset(movie);
+              MovieFacts facts{asset->loadDuration().seconds(), asset->loadTracks(platform::MediaType::Audio) > 0};
+              done.succeed(facts);
+            } catch (...) {
+              done.fail(std::current_exception());
+            }
+          });
+        });
+  } catch (const std::exception& e) {
+    logError("stop: cannot read the finished movie back (" + std::string(e.what()) + ")");
+  }
+  co_return std::nullopt;
 }
 
 void CaptureState::pause() {
@@ -370,7 +397,7 @@ asio::awaitable<void> CaptureState::restart() {
     stopTimers();
   };
   if (!co_await startRecorder(command, kRestartWording, failed)) co_return;
-  if (command.includeMic) startAudioChain(command.outputPath, kRestartWording.audioWriterFailed);
+  if (command.recordsSound()) startAudioChain(command, kRestartWording.audioWriterFailed);
 
   isPaused_ = false;
   startDate_ = Clock::now();

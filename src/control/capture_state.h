@@ -62,6 +62,14 @@ class CaptureState {
   asio::awaitable<void> discard();
   asio::awaitable<void> screenshot();
 
+  // What a finished movie holds, read back from the file as written.
+  struct MovieFacts {
+    double seconds = 0;
+    bool hasSound = false;
+  };
+  // Reads `movie` off the main loop; nothing (and a log line) when it cannot be read.
+  asio::awaitable<std::optional<MovieFacts>> describeMovie(const std::filesystem::path& movie);
+
   // Recorded time of the current (or last) take: since the start, less its pauses.
   double elapsedSeconds() const;
 
@@ -105,8 +113,9 @@ class CaptureState {
   // (after `fail` was called with the message) when either fails.
   asio::awaitable<bool> startRecorder(const StartCommand& command, const StartWording& wording,
                                       const std::function<void(const std::string&)>& fail);
+  // The sources `command` asks for, mixed into a file beside its movie.
   // `failurePrefix` begins the log line when the audio file cannot be started.
-  void startAudioChain(const std::filesystem::path& video, std::string_view failurePrefix);
+  void startAudioChain(const StartCommand& command, std::string_view failurePrefix);
   asio::awaitable<void> tearDownAudioChain();
   // Restart and discard: stops the sound, deletes the audio file and the video.
   asio::awaitable<void> throwAwayTake();
@@ -152,7 +161,7 @@ class CaptureState {
   MicCapture mic_;
   SourceWatch micWatch_;
   SourceWatch systemWatch_;
-  // Combines the files at stop, off the main loop.
+  // Combines the files at stop and reads finished movies back, off the main loop.
   exec::SerialQueue muxQueue_{".helper.mux"};
   bool isRecording_ = false;
   bool isPaused_ = false;

@@ -16,3 +16,14 @@ bool MediaTime::operator<(const MediaTime& other) const {
 }
 
 }  // namespace vantor::platform
+
+namespace vantor::platform {
+
+std::optional<VideoQuality> videoQualityFromName(std::string_view name) {
+  if (name == "low") return VideoQuality::low;
+  if (name == "standard") return VideoQuality::standard;
+  if (name == "high") return VideoQuality::high;
+  return std::nullopt;
+}
+
+}  // namespace vantor::platform

@@ -123,8 +123,8 @@ class MediaServices {
 
   // A writer for an MPEG-4 file at `path` with frames of width × height.
   // Throws Error when the writer cannot be made.
-  virtual std::unique_ptr<VideoWriter> createVideoWriter(const std::filesystem::path& path, int width,
-                                                         int height) = 0;
+  virtual std::unique_ptr<VideoWriter> createVideoWriter(const std::filesystem::path& path, int width, int height,
+                                                         VideoQuality quality) = 0;
 
   // A recording output for `config`; its report goes to `delegate`, which it
   // holds weakly. Throws Error when it cannot be made.

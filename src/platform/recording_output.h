@@ -12,16 +12,24 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "platform/video_frame.h"
 #include "util/error.h"
 
 namespace vantor::platform {
 
+// How much picture the encoder keeps for its bits. `standard` is the
+// setting every take had before there was a choice.
+enum class VideoQuality { low, standard, high };
+std::optional<VideoQuality> videoQualityFromName(std::string_view name);
+
 struct RecordingOutputConfiguration {
   std::filesystem::path outputURL;  // the movie to write (MPEG-4)
   int width = 1920;                 // frame size of the stream it is attached to
   int height = 1080;
+  VideoQuality quality = VideoQuality::standard;
 };
 
 // Receives the output's reports. Called on the output's own thread.

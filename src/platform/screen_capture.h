@@ -64,6 +64,7 @@ struct StreamConfiguration {
   // In nanoseconds before dividing: whole seconds / 60 would truncate to zero.
   std::chrono::nanoseconds minimumFrameInterval{std::chrono::nanoseconds(std::chrono::seconds(1)) / 60};
   int queueDepth = 6;  // frames in flight to the consumer at most
+  bool showsCursor = true;  // the pointer drawn in where it is over the content
 };
 
 // Counters a stream keeps for diagnostics and benchmarks.

@@ -12,10 +12,10 @@
 namespace vantor {
 
 namespace {
-// Fixed for every target: content is fitted into this frame by the platform.
+// The standard frame, for every target unless its own size is asked for:
+// content is fitted into it by the platform.
 constexpr int kFrameWidth = 1920;
 constexpr int kFrameHeight = 1080;
-constexpr auto kMinimumFrameInterval = std::chrono::nanoseconds(std::chrono::seconds(1)) / 60;
 constexpr int kQueueDepth = 6;
 }  // namespace
 
@@ -79,8 +79,26 @@ void ScreenRecorder::setPaused(bool paused) {
   if (recordingOutput_) recordingOutput_->setPaused(paused);
 }
 
+asio::awaitable<std::pair<int, int>> ScreenRecorder::frameSize(const platform::ContentFilter& filter,
+                                                                const VideoSettings& settings) {
+  VANTOR_ASSERT_ON(main_);
+  if (!settings.nativeSize) co_return std::pair{kFrameWidth, kFrameHeight};
+  int width = filter.display.width, height = filter.display.height;
+  if (filter.kind == platform::ContentFilter::Kind::window) {
+    // Windows are listed without their size; a still has the size their frames' content has.
+    if (!platform_.screenCapture.hasScreenshotService())
+      throw Error(kErrorDomain, 4, "the window's own size cannot be learnt here (no stills)");
+    platform::ImageRef still = co_await exec::awaitCompletion<platform::ImageRef>(
+        [&](exec::Resolver<platform::ImageRef> done) { platform_.screenCapture.captureImage(filter, std::move(done)); });
+    width = still ? still->width : 0, height = still ? still->height : 0;
+  }
+  if (width <= 0 || height <= 0) throw Error(kErrorDomain, 4, "the target's own size is not known");
+  // 4:2:0 pictures need even sides: a row or column of black rather than a scaled picture.
+  co_return std::pair{width + (width & 1), height + (height & 1)};
+}
+
 asio::awaitable<void> ScreenRecorder::start(CaptureTargetMeta target, bool includeMic,
-                                            std::filesystem::path outputURL) {
+                                            std::filesystem::path outputURL, VideoSettings settings) {
   VANTOR_ASSERT_ON(main_);
   logInfo(fmt::format("recorder.start: target={}/{} includeMic={}", rawValue(target.kind), target.identifier,
                       includeMic ? "true" : "false"));
@@ -91,6 +109,7 @@ asio::awaitable<void> ScreenRecorder::start(CaptureTargetMeta target, bool inclu
     throw Error(kErrorDomain, 1, "Capture target not found");
   }
 
+  auto [width, height] = co_await frameSize(*filter, settings);
   outputURL_ = outputURL;
   // A take stopped, discarded or restarted while paused must not pass its pause on.
   isPaused_ = false;
@@ -98,10 +117,12 @@ asio::awaitable<void> ScreenRecorder::start(CaptureTargetMeta target, bool inclu
   std::filesystem::remove(outputURL, ignored);
 
   platform::StreamConfiguration config;
-  config.width = kFrameWidth;
-  config.height = kFrameHeight;
-  config.minimumFrameInterval = kMinimumFrameInterval;
+  config.width = width;
+  config.height = height;
+  config.minimumFrameInterval = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(1.0 / settings.frameRate));
   config.queueDepth = kQueueDepth;
+  config.showsCursor = settings.showsCursor;
   renewDelegate();
   std::shared_ptr<platform::Stream> stream;
   std::exception_ptr failure;
@@ -110,13 +131,14 @@ asio::awaitable<void> ScreenRecorder::start(CaptureTargetMeta target, bool inclu
     stream->addStreamOutput([this](platform::FrameRef frame) { didOutputFrame(frame); }, main_);
 
     if (!platform_.capabilities.recordingOutput) {
-      writer_ = platform_.media.createVideoWriter(outputURL, config.width, config.height);
+      writer_ = platform_.media.createVideoWriter(outputURL, config.width, config.height, settings.quality);
       sessionStarted_ = false;
       lastAppended_.reset();
       logInfo(fmt::format("recorder.start: using the {} video writer ({})", platform_.media.name(),
                           platform_.screenCapture.name()));
     } else {
-      recordingOutput_ = platform_.media.createRecordingOutput({outputURL, config.width, config.height}, delegate_);
+      recordingOutput_ = platform_.media.createRecordingOutput(
+          {outputURL, config.width, config.height, settings.quality}, delegate_);
       stream->addRecordingOutput(recordingOutput_);
       logInfo(fmt::format("recorder.start: using the {} recording output ({}) \u2192 {}", platform_.media.name(),
                           platform_.screenCapture.name(), outputURL.filename().string()));

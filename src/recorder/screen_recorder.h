@@ -29,6 +29,14 @@
 
 namespace vantor {
 
+// How a take's video is made; the defaults are every protocol-1 take's.
+struct VideoSettings {
+  double frameRate = 60;    // frames a second at most
+  bool nativeSize = false;  // the target's own size (rounded up to even) instead of 1920×1080
+  bool showsCursor = true;
+  platform::VideoQuality quality = platform::VideoQuality::standard;
+};
+
 class ScreenRecorder {
  public:
   static constexpr const char* kErrorDomain = "Vantor.ScreenRecorder";
@@ -43,8 +51,9 @@ class ScreenRecorder {
   ScreenRecorder& operator=(const ScreenRecorder&) = delete;
 
   // Returns once capture runs; throws Error (code 1: "Capture target not
-  // found") or the platform's error.
-  asio::awaitable<void> start(CaptureTargetMeta target, bool includeMic, std::filesystem::path outputURL);
+  // found"; code 4: a native size that cannot be learnt) or the platform's error.
+  asio::awaitable<void> start(CaptureTargetMeta target, bool includeMic, std::filesystem::path outputURL,
+                              VideoSettings settings = {});
   // The video file of the take; throws code 2 when no take is set up, the
   // recording output's failure when it left no playable movie, code 3 when
   // it never reported and no file is there, or the stream's stop error on
@@ -68,6 +77,8 @@ class ScreenRecorder {
   class OutputDelegate;
 
   void didOutputFrame(const platform::FrameRef& frame);
+  // The frame size for `settings`: the standard frame, or the filter's own size.
+  asio::awaitable<std::pair<int, int>> frameSize(const platform::ContentFilter& filter, const VideoSettings& settings);
   void appendToWriter(const platform::FrameRef& frame);
   void holdLastFrameUntilNow();
   void resumeFinishOnce(const std::string& source, std::optional<Error> failure = std::nullopt);

@@ -37,6 +37,41 @@ const Error kDiskFull("Vantor.Media", 5, "cannot write take: No space left on de
 json takeFailed(const char* part) {
   return {{"type", "takeFailed"}, {"part", part}, {"message", kDiskFull.description()}};
 }
+// Protocol 2: an event answering the command of `id`.
+json with(json event, json id) { return event["id"] = std::move(id), event; }
+Step hello(json id = 1, json protocol = 2) { return line(json{{"type", "hello"}, {"protocol", protocol}, {"id", id}}.dump()); }
+const json kHello = json::parse(R"({"type":"hello","protocol":2,"version":"0.0.0","platform":"x11","id":1,
+  "capabilities":{"systemAudio":true,"windowCapture":true,"screenshots":true},
+  "startOptions":{"frameRate":{"minimum":1,"maximum":120,"default":60},
+    "size":{"values":["standard","native"],"default":"standard"},"showCursor":{"default":true},
+    "microphone":{"default":"includeMic"},"systemAudio":{"default":"includeMic"},
+    "quality":{"values":["low","standard","high"],"default":"standard"}}})");
+json finished2(json id) {
+  json finished = with(kFinished, std::move(id));
+  return finished.update({{"duration", 3}, {"hasSound", false}}), finished;
+}
+// A start with protocol 2's `options`, answered as command `id`.
+Step startWith(json options, json id, std::string target = "") {
+  json command = json::parse(test::startLine(std::move(target)));
+  if (options.is_object()) command.update(options);
+  command["id"] = std::move(id);
+  return line(command.dump());
+}
+std::string invalid(const char* member, const char* allowed) {
+  return std::string("invalid start option: \"") + member + "\" must be " + allowed;
+}
+// What the last take's stream and output were asked for.
+Step takeIs(int width, int height, std::chrono::nanoseconds interval, bool cursor, platform::VideoQuality quality) {
+  return [=](auto& f) {
+    auto& config = f.sim.capture.lastStream()->configuration();
+    EXPECT_EQ(std::tuple(config.width, config.height, config.minimumFrameInterval, config.showsCursor),
+              std::tuple(width, height, interval, cursor));
+    EXPECT_EQ(f.sim.media.outputs().back()->config.quality, quality);
+  };
+}
+Step sources(bool mic, bool system) {
+  return [=](auto& f) { EXPECT_EQ(std::pair(f.sim.microphone.running(), f.sim.systemAudio.deviceRunning()), std::pair(mic, system)); };
+}
 
 struct Case {
   const char* name;
@@ -135,6 +170,46 @@ const Case kCases[] = {
       }),
       kPlay, kStop},
      {S("starting"), S("recording"), takeFailed("sound"), S("stopping"), kFinished}},
+    // Protocol 1 is what it was: options and ids are ignored, a hello comes only first.
+    {"Protocol1IgnoresOptionsAndIds",
+     {startWith({{"frameRate", 0}, {"showCursor", "no"}, {"microphone", true}}, 5),
+      takeIs(1920, 1080, 16666666ns, true, platform::VideoQuality::standard), sources(false, false),
+      line(R"({"type":"stop","id":6})"), hello(7), line("not json"), line(R"({"type":"Stop","id":8})")},
+     {S("starting"), S("recording"), S("stopping"), kFinished, E("hello: must be the first command")},
+     {"[ERROR] vantor: malformed JSON: not json", "[INFO] vantor: unknown command type 'Stop'"}},
+    // A refused hello changes nothing, so the host may ask again.
+    {"Protocol2AnswersEveryCommandByItsId",
+     {hello("h", 3), hello(), startWith({}, "a"), kShoot, line(R"({"type":"screenshot","id":-2.5})"),
+      line(R"({"type":"stop","id":18446744073709551615})"), hello(9)},
+     {E("hello: unsupported protocol (this agent offers protocol 2)"), kHello, with(S("starting"), "a"),
+      with(S("recording"), "a"), kShot, with(kShot, -2.5), with(S("stopping"), 18446744073709551615u),
+      finished2(18446744073709551615u), with(E("hello: must be the first command"), 9)}},
+    {"Protocol2AnswersWhatIsNoCommand",
+     {hello(), line("not json"), line(R"({"id":"k","type":"stop",)"), line(R"({"id":4})"),
+      line(R"({"type":"Stop","id":"x"})"), line(R"({"type":"stop","id":{"n":1}})"), line(R"({"type":"start","id":5})")},
+     {kHello, E("malformed JSON"), with(E("malformed JSON"), "k"), with(E(R"(malformed command: no string "type")"), 4),
+      with(E("unknown command type 'Stop'"), "x"), E(R"(invalid "id": must be a string or a number)"),
+      with(E("malformed start command"), 5)},
+     {"[ERROR] vantor: malformed JSON: not json", "[INFO] vantor: unknown command type 'Stop'"}},
+    {"Protocol2StartOptionsAreCheckedAndNamed",
+     {hello(), startWith({{"frameRate", 0.5}}, 1), startWith({{"frameRate", 121}}, 2), startWith({{"frameRate", "60"}}, 3),
+      startWith({{"size", "big"}}, 4), startWith({{"showCursor", nullptr}}, 5), startWith({{"systemAudio", 1}}, 6),
+      startWith({{"quality", "best"}}, 7)},
+     {kHello, with(E(invalid("frameRate", "a number from 1 to 120")), 1),
+      with(E(invalid("frameRate", "a number from 1 to 120")), 2), with(E(invalid("frameRate", "a number from 1 to 120")), 3),
+      with(E(invalid("size", R"("standard" or "native")")), 4), with(E(invalid("showCursor", "true or false")), 5),
+      with(E(invalid("systemAudio", "true or false")), 6),
+      with(E(invalid("quality", R"("low", "standard" or "high")")), 7)}},
+    // Each option reaches the take; a window's own size is rounded up to even sides.
+    {"Protocol2StartOptionsShapeTheTake",
+     {fault([](auto& s) { s.capture.windows = {SimScreenCapture::window(42, "Notes", "Editor")}, s.capture.windows[0].width = 641; }),
+      hello(), startWith({{"frameRate", 12.5}, {"size", "native"}, {"showCursor", false}, {"systemAudio", false},
+                          {"includeMic", true}, {"quality", "high"}}, 1, "window-42"),
+      takeIs(642, 360, 80ms, false, platform::VideoQuality::high), sources(true, false), cmd("discard"),
+      startWith({{"microphone", false}, {"systemAudio", true}, {"quality", "low"}}, 2),
+      takeIs(1920, 1080, 16666666ns, true, platform::VideoQuality::low), sources(false, true)},
+     {kHello, with(S("starting"), 1), with(S("recording"), 1), S("discarding"), S("discarded"), with(S("starting"), 2),
+      with(S("recording"), 2)}},
     {"OutputReportsNoMovie",
      {fault([](auto& s) { s.media.outputReport = platform::sim::SimMediaServices::Report::fail; }), start(), kStop},
      {S("starting"), S("recording"), S("stopping"), E("recorder.stop failed: simulated recording failure")}},
@@ -250,7 +325,7 @@ TEST_F(Controller, DiscardDeletesBothFilesAndCombinesNothing) {
 TEST_F(Controller, ASignalToEndWaitsForTheCommandInHandThenStopsTheTakeAndRunsNothingElse) {
   // Runs the loop over `queue` until it ends, calling finish() once `finishWhen` answers true.
   auto run = [&](app::LineQueue& queue, std::function<bool()> finishWhen) {
-    app::CommandLoop loop(queue, *state);
+    app::CommandLoop loop(queue, *state, *protocol);
     bool ended = false, finished = false;
     asio::co_spawn(main.context(), loop.run(), [&](std::exception_ptr e) { ended = !e; });
     main.runUntil([&] {

@@ -288,6 +288,28 @@ TEST_P(CaptureContract, StillsShowADisplayOrAWindowAloneAtItsOwnSizeWithTheCurso
   EXPECT_EQ(notRed(pointed, 35, 65), notRed(pointed, 0, 100));
 }
 
+// A stream draws the pointer where it is over the target, as stills do,
+// unless its configuration hides it.
+TEST_P(CaptureContract, StreamsDrawThePointerUnlessTheCursorIsHidden) {
+  VANTOR_REQUIRE(content);
+  VANTOR_REQUIRE(pointer);
+  auto red = b->window({.x = 400, .y = 300, .width = 100, .height = 100, .color = kRed});
+  b->movePointer(450, 350);
+  for (bool shown : {true, false}) {
+    SCOPED_TRACE(shown ? "shown" : "hidden");
+    frames = {};
+    auto s = b->service().createStream(ContentFilter::forWindow({red}), {100, 100, 10ms, 4, shown});
+    frames.attach(*s, b->main);
+    firstFrame(*s);
+    ASSERT_TRUE(frames.last);
+    int notRed = 0;
+    for (int y = 0; y < 100; ++y)
+      for (int x = 0; x < 100; ++x) notRed += rgbAt(frames.image(), x, y) != kRed;
+    if (shown) EXPECT_GT(notRed, 20);
+    else EXPECT_EQ(notRed, 0);
+  }
+}
+
 std::unique_ptr<Backend> simulated(std::string*) { return std::make_unique<SimBackend>(); }
 std::unique_ptr<Backend> x11(std::string* why) {
 #ifdef VANTOR_HAVE_X11

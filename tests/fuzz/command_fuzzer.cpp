@@ -15,6 +15,7 @@
 #include "app/event_writer.h"
 #include "app/line_splitter.h"
 #include "util/log.h"
+#include "platform/sim/sim_audio.h"
 #include "platform/sim/sim_media.h"
 #include "platform/sim/sim_screen_capture.h"
 
@@ -43,15 +44,18 @@ bool staysInScratch(const std::string& line) {
 }
 
 struct Harness {
-  CheckingSink events{true};
+  CheckingSink eventSink{true};
   CheckingSink logs{false};
   vantor::exec::MainLoop main;
   vantor::platform::sim::SimScreenCapture screenCapture;
   vantor::platform::sim::SimMediaServices media;
+  vantor::platform::sim::SimAudioInput microphone;
+  vantor::platform::sim::SimSystemAudio systemAudio;
   vantor::app::EventLines events;
-  vantor::CaptureState state{main, {screenCapture, media, {}}, events};
+  vantor::CaptureState state{main, {screenCapture, media, {microphone, systemAudio}, {}}, events};
+  vantor::app::Protocol protocol{events, {.version = "fuzz", .platform = "x11"}};
   Harness() {
-    vantor::app::setEventSink(&events);
+    vantor::app::setEventSink(&eventSink);
     vantor::setLogSink(&logs);
     screenCapture.displays = {{1, 1920, 1080}};
     // A start creates the output's directory: keep that inside a scratch folder.
@@ -74,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& line : lines) {
     if (!staysInScratch(line)) continue;
     bool done = false;
-    asio::co_spawn(h.main.context(), vantor::app::dispatchLine(line, h.state), [&](std::exception_ptr e) {
+    asio::co_spawn(h.main.context(), vantor::app::dispatchLine(line, h.state, h.protocol), [&](std::exception_ptr e) {
       if (e) std::abort();
       done = true;
     });

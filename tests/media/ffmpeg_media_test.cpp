@@ -2,6 +2,8 @@
 // colour tags, sizes it cannot encode, torn takes and cutting them back, the
 // sound its audio writer encodes along, and the packet pump.
 
+#include <fstream>
+
 #include "media_test_support.h"
 #include "platform/ffmpeg/caf_file.h"
 #include "platform/ffmpeg/encoded_sound.h"
@@ -22,9 +24,10 @@ constexpr double kTick = 1.0 / 90000;
 // A take through the recording output (repeats off: the times are made
 // up), picture n at offsets[n]; waits until the file is complete.
 void recordTake(const std::filesystem::path& path, const std::vector<double>& offsets, double stopAt,
-                int width = 320, int height = 240) {
+                int width = 320, int height = 240,
+                platform::VideoQuality quality = platform::VideoQuality::standard) {
   auto t0 = Clock::now();
-  auto o = std::make_shared<FfmpegRecordingOutput>(platform::RecordingOutputConfiguration{path, width, height},
+  auto o = std::make_shared<FfmpegRecordingOutput>(platform::RecordingOutputConfiguration{path, width, height, quality},
                                                    std::weak_ptr<ReportLog>(), std::chrono::milliseconds(0));
   for (size_t n = 0; n < offsets.size(); ++n) {
     while (o->framesQueued() >= FfmpegRecordingOutput::kQueueCapacity) std::this_thread::yield();
@@ -68,6 +71,20 @@ TEST(FfmpegMovie, IsH264InBt601TagsWithAKeyframeAtLeastEveryTwoSecondsAndTheTime
   }
 }
 
+// libx264 writes its settings into the stream: each quality is its CRF.
+TEST(FfmpegMovie, EachQualityIsItsConstantRateFactor) {
+  ScratchDir dir;
+  for (auto [quality, crf] : {std::pair(platform::VideoQuality::low, "crf=30.0"),
+                              std::pair(platform::VideoQuality::standard, "crf=23.0"),
+                              std::pair(platform::VideoQuality::high, "crf=18.0")}) {
+    auto path = dir / "take.mp4";
+    recordTake(path, at30fps(3), 0.2, 320, 240, quality);
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(bytes.find(crf), std::string::npos) << crf;
+  }
+}
+
 // Sizes libx264 cannot encode are refused when the writer is made; a take
 // that stopped before any frame was written fails; neither leaves a file.
 TEST(FfmpegMovie, SizesItCannotEncodeAndTakesWithoutFramesFailAndLeaveNoFile) {
@@ -78,7 +95,7 @@ TEST(FfmpegMovie, SizesItCannotEncodeAndTakesWithoutFramesFailAndLeaveNoFile) {
     for (bool output : {false, true}) {
       try {
         if (output) media->createRecordingOutput({path, width, height}, {});
-        else media->createVideoWriter(path, width, height);
+        else media->createVideoWriter(path, width, height, platform::VideoQuality::standard);
         ADD_FAILURE() << "made a writer of " << width << "x" << height;
       } catch (const Error& e) {
         auto size = std::to_string(width) + "x" + std::to_string(height);

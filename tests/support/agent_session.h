@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/event_schema.h"
 
 namespace vantor::test {
 
@@ -57,7 +58,7 @@ class Agent {
       auto line = left.count() > 0 ? process_->readStdoutLine(left) : std::nullopt;
       if (!line) return std::nullopt;
       const Event& e = events_.emplace_back(Event{json::parse(*line, nullptr, false), Clock::now()});
-      if (!e.body.is_object()) complain_("not an event line: " + line->substr(0, 200));
+      if (auto why = checker_.check(e.body); !why.empty()) complain_("an event line off the schema: " + why);
       if (wanted(e.body)) return e;
       if (isType(e.body, "error")) {
         complain_("the agent answered " + *line);
@@ -109,6 +110,7 @@ class Agent {
   Complain complain_;
   std::unique_ptr<ChildProcess> process_;
   std::vector<Event> events_;
+  EventChecker checker_;
 };
 
 }  // namespace vantor::test

@@ -1,5 +1,7 @@
 #include "support/capture_sinks.h"
 
+#include <gtest/gtest.h>
+
 #include "app/event_writer.h"
 #include "util/log.h"
 
@@ -9,6 +11,9 @@ void CapturingSink::writeLine(std::string_view line) {
   std::lock_guard lock(mutex_);
   if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
   lines_.emplace_back(line);
+  if (!checked_) return;
+  auto event = nlohmann::json::parse(line, nullptr, false);
+  if (auto why = checked_->check(event); !why.empty()) ADD_FAILURE() << "an event line off the schema: " << why;
 }
 
 std::vector<std::string> CapturingSink::lines() const {

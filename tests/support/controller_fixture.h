@@ -43,9 +43,10 @@ class ControllerFixture : public ::testing::Test {
   void renew() {
     state.reset();
     state.emplace(main, sim.platform(), events);
+    protocol.emplace(events, facts);
   }
   // One command line, handled as the command loop handles it.
-  void send(const std::string& line) { runOn(main, app::dispatchLine(line, *state)); }
+  void send(const std::string& line) { runOn(main, app::dispatchLine(line, *state, *protocol)); }
   void start(bool includeMic = false, std::string target = "") { send(startLine(std::move(target), includeMic)); }
   void onMain(const std::function<void()>& f) {
     runOn(main, [&]() -> asio::awaitable<void> {
@@ -79,11 +80,11 @@ class ControllerFixture : public ::testing::Test {
       if (e["type"] == type) found.push_back(e);
     return found;
   }
-  // The events that answer or report, without the meters; a screenshot by its type alone.
+  // The events that answer or report, without the meters; a screenshot by its type (and id) alone.
   std::vector<nlohmann::json> told() const {
     std::vector<nlohmann::json> found;
     for (auto& e : out.events())
-      if (e["type"] == "screenshotData") found.push_back({{"type", "screenshotData"}});
+      if (e["type"] == "screenshotData") found.push_back({{"type", "screenshotData"}}), e.contains("id") && (found.back()["id"] = e["id"], true);
       else if (e["type"] != "micLevel" && e["type"] != "elapsed") found.push_back(e);
     return found;
   }
@@ -100,6 +101,8 @@ class ControllerFixture : public ::testing::Test {
   SimPlatform sim;
   app::EventLines events;
   std::optional<CaptureState> state{std::in_place, main, sim.platform(), events};
+  app::AgentFacts facts{.version = "0.0.0", .platform = "x11"};
+  std::optional<app::Protocol> protocol{std::in_place, events, facts};
 };
 
 }  // namespace vantor::test

@@ -268,6 +268,36 @@ TEST_F(SystemTake, RestartAndDiscardWithSound) {
   EXPECT_TRUE(agent->finish().exitedWith(0));
 }
 
+// Protocol 2 on the real binary: the options shape the movie (a window at
+// its own size, at most 10 frames a second of a window repainted 60 times),
+// and "finished" tells the movie's own duration.
+TEST_F(SystemTake, Protocol2OptionsShapeTheMovie) {
+  const int wx = 300, wy = 200, ww = 640, wh = 360;
+  uint32_t w = screen_->window(wx, wy, ww, wh, kPalette[0]);
+  auto agent = this->agent();
+  agent->send(json{{"type", "hello"}, {"protocol", 2}, {"id", 0}});
+  ASSERT_TRUE(agent->waitForType("hello"));
+  auto path = dir_ / "options.mp4";
+  json start = startCommand("window-" + std::to_string(w), path, false);
+  start.update({{"frameRate", 10}, {"size", "native"}, {"showCursor", false}, {"quality", "low"}, {"id", 1}});
+  agent->send(start);
+  auto recording = agent->waitForStatus("recording");
+  ASSERT_TRUE(recording);
+  EXPECT_EQ(recording->body.value("id", -1), 1);
+  auto painting = paint(w);
+  agent->watch(1500ms);
+  auto finished = agent->stop();
+  painting->stop();
+  ASSERT_TRUE(finished);
+  EXPECT_FALSE(finished->body.value("hasSound", true));
+  Movie movie = readMovie(path, {});
+  EXPECT_EQ(std::pair(movie.facts.video().width, movie.facts.video().height), std::pair(ww, wh));
+  EXPECT_NEAR(finished->body.value("duration", -1.0), movie.facts.duration, 0.01);
+  EXPECT_GE(movie.pictures.size(), 3u);
+  EXPECT_LE(double(movie.pictures.size()), 10 * movie.facts.duration + 2) << "more frames than 10 a second";
+  EXPECT_TRUE(agent->finish().exitedWith(0));
+}
+
 // SIGKILL in the middle of a take: the movie reads to within about a second
 // of the kill, the window standing still and then changing.
 TEST_F(SystemTake, KilledMidTake) {

@@ -44,9 +44,9 @@ class FfmpegMediaServices final : public MediaServices {
     std::call_once(once, [] { av_log_set_callback(logFromFfmpeg); });
   }
 
-  std::unique_ptr<VideoWriter> createVideoWriter(const std::filesystem::path& path, int width,
-                                                 int height) override {
-    return std::make_unique<ffmpeg::FfmpegVideoWriter>(path, width, height);
+  std::unique_ptr<VideoWriter> createVideoWriter(const std::filesystem::path& path, int width, int height,
+                                                 VideoQuality quality) override {
+    return std::make_unique<ffmpeg::FfmpegVideoWriter>(path, width, height, quality);
   }
 
   std::shared_ptr<RecordingOutput> createRecordingOutput(const RecordingOutputConfiguration& config,

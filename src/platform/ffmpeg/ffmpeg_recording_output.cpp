@@ -53,7 +53,7 @@ struct FfmpegRecordingOutput::Core {
 
   void open() {
     try {
-      encoder = std::make_unique<H264Encoder>(config.width, config.height);
+      encoder = std::make_unique<H264Encoder>(config.width, config.height, config.quality);
       file = std::make_unique<Mp4File>(config.outputURL, encoder->context());
     } catch (const Error& e) {
       fail(e);

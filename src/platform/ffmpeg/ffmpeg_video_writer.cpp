@@ -61,8 +61,9 @@ struct FfmpegVideoWriter::Core {
   }
 };
 
-FfmpegVideoWriter::FfmpegVideoWriter(std::filesystem::path path, int width, int height)
-    : core_(std::make_shared<Core>()), width_(width), height_(height), thread_("videowriter", kQueueCapacity) {
+FfmpegVideoWriter::FfmpegVideoWriter(std::filesystem::path path, int width, int height, VideoQuality quality)
+    : core_(std::make_shared<Core>()), width_(width), height_(height), quality_(quality),
+      thread_("videowriter", kQueueCapacity) {
   H264Encoder::checkAvailable(width, height);
   core_->path = std::move(path);
 }
@@ -74,7 +75,7 @@ FfmpegVideoWriter::~FfmpegVideoWriter() {
 bool FfmpegVideoWriter::startWriting() {
   if (started_ || finishing_) return false;
   try {
-    auto encoder = std::make_unique<H264Encoder>(width_, height_);
+    auto encoder = std::make_unique<H264Encoder>(width_, height_, quality_);
     core_->file = std::make_unique<Mp4File>(core_->path, encoder->context());
     core_->encoder = std::move(encoder);
     started_ = true;

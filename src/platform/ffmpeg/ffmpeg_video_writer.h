@@ -34,7 +34,8 @@ class FfmpegVideoWriter final : public VideoWriter {
   static constexpr size_t kQueueCapacity = 8;
 
   // Throws Error for a size that cannot be encoded or without libx264.
-  FfmpegVideoWriter(std::filesystem::path path, int width, int height);
+  FfmpegVideoWriter(std::filesystem::path path, int width, int height,
+                    VideoQuality quality = VideoQuality::standard);
   // Without finishWriting, the frames still queued are dropped and the file
   // is completed as it stands.
   ~FfmpegVideoWriter() override;
@@ -62,6 +63,7 @@ class FfmpegVideoWriter final : public VideoWriter {
  private:
   std::shared_ptr<Core> core_;
   int width_, height_;
+  VideoQuality quality_;
   bool started_ = false;
   bool finishing_ = false;
   bool markedFinished_ = false;

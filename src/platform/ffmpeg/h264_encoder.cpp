@@ -36,7 +36,18 @@ void H264Encoder::checkAvailable(int width, int height) {
     throw mediaError(kEncoderUnavailable, "the H.264 encoder libx264 is not available in libavcodec");
 }
 
-H264Encoder::H264Encoder(int width, int height) : width_(width & ~1), height_(height & ~1) {
+namespace {
+const char* crfFor(VideoQuality quality) {
+  switch (quality) {
+    case VideoQuality::low: return "30";
+    case VideoQuality::high: return "18";
+    case VideoQuality::standard: break;
+  }
+  return "23";
+}
+}  // namespace
+
+H264Encoder::H264Encoder(int width, int height, VideoQuality quality) : width_(width & ~1), height_(height & ~1) {
   checkAvailable(width, height);
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
 
@@ -66,7 +77,7 @@ H264Encoder::H264Encoder(int width, int height) : width_(width & ~1), height_(he
   DictionaryGuard options;
   av_dict_set(&options.dict, "preset", "ultrafast", 0);
   av_dict_set(&options.dict, "tune", "zerolatency", 0);
-  av_dict_set(&options.dict, "crf", "23", 0);
+  av_dict_set(&options.dict, "crf", crfFor(quality), 0);
   av_dict_set(&options.dict, "forced-idr", "1", 0);  // a forced keyframe is an IDR, a clean entry point
   int r = avcodec_open2(ctx_, codec, &options.dict);
   if (r < 0) {

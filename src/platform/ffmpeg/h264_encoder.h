@@ -9,8 +9,10 @@
 // - tune zerolatency: no B-frames, no lookahead, sliced threads. Every frame
 //   comes out as a packet at once, so pts = dts, nothing is held inside the
 //   encoder when a take stops, and a killed process loses no encoder backlog.
-// - CRF 23: constant quality, libx264's default; rate follows the content
-//   (static screens cost almost nothing), no bitrate to tune per size.
+// - CRF 23 (quality "standard"): constant quality, libx264's default; rate
+//   follows the content (static screens cost almost nothing), no bitrate to
+//   tune per size. "low" is CRF 30 (about a third of the bits), "high" CRF 18
+//   (text stays sharp when scaled; about twice the bits).
 // - A keyframe at least every 2 s of presentation time, forced per frame
 //   (frames come at a variable rate, so a GOP counted in frames is not a
 //   time bound); 120 frames as the encoder's own cap, 2 s at 60 fps.
@@ -28,6 +30,7 @@
 #include <functional>
 #include <memory>
 
+#include "platform/recording_output.h"
 #include "platform/video_frame.h"
 
 struct AVBufferPool;
@@ -69,7 +72,7 @@ class H264Encoder {
   using PacketSink = std::function<void(AVPacket* packet)>;  // packet in kTicksPerSecond units
 
   // Frames are width × height (rounded down to even). Throws Error.
-  H264Encoder(int width, int height);
+  H264Encoder(int width, int height, VideoQuality quality = VideoQuality::standard);
   // Throws the Error the constructor would for this size or a missing libx264,
   // without opening an encoder.
   static void checkAvailable(int width, int height);

@@ -43,12 +43,13 @@ std::vector<std::shared_ptr<SimRecordingOutput>> SimMediaServices::outputs() con
 }
 
 std::unique_ptr<VideoWriter> SimMediaServices::createVideoWriter(const std::filesystem::path& path, int width,
-                                                                 int height) {
+                                                                 int height, VideoQuality quality) {
   if (writerCreationFailure) throw *writerCreationFailure;
   auto log = std::make_shared<SimWriterLog>();
   log->path = path;
   log->width = width;
   log->height = height;
+  log->quality = quality;
   std::lock_guard lock(mutex_);
   writers_.push_back(log);
   return std::make_unique<SimVideoWriter>(*this, log);

@@ -29,6 +29,7 @@ struct SimWriterLog {
   std::filesystem::path path;
   int width = 0;
   int height = 0;
+  VideoQuality quality = VideoQuality::standard;
   bool readyForMore = true;  // isReadyForMoreMediaData's answer
   int startWritingCalls = 0;
   std::optional<std::chrono::steady_clock::time_point> sessionStart;
@@ -91,7 +92,8 @@ class SimMediaServices final : public MediaServices {
   std::vector<std::shared_ptr<SimAudioFileLog>> audioWriters() const;
   std::vector<std::shared_ptr<SimRecordingOutput>> outputs() const;
 
-  std::unique_ptr<VideoWriter> createVideoWriter(const std::filesystem::path& path, int width, int height) override;
+  std::unique_ptr<VideoWriter> createVideoWriter(const std::filesystem::path& path, int width, int height,
+                                                 VideoQuality quality) override;
   std::shared_ptr<RecordingOutput> createRecordingOutput(const RecordingOutputConfiguration& config,
                                                          std::weak_ptr<RecordingOutputDelegate> delegate) override;
   std::unique_ptr<AudioFileWriter> createAudioFileWriter(const std::filesystem::path& path,

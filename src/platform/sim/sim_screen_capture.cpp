@@ -100,6 +100,12 @@ void SimStream::stamp(PixelBuffer& image, uint64_t index) {
   }
 }
 
+void SimStream::drawPointer(PixelBuffer& image) {
+  const int x0 = std::max(0, image.width / 2 - kPointerSize / 2), y0 = std::max(0, image.height / 2 - kPointerSize / 2);
+  for (int y = y0; y < std::min(image.height, y0 + kPointerSize); ++y)
+    std::fill_n(image.row(y) + size_t(x0) * 4, size_t(std::min(kPointerSize, image.width - x0)) * 4, uint8_t(0xFF));
+}
+
 uint64_t SimStream::stampOf(const PixelBuffer& image) {
   const uint8_t* p = image.row(0);
   return p[0] | (uint64_t(p[1]) << 8) | (uint64_t(p[2]) << 16);
@@ -162,6 +168,7 @@ void SimStream::emitFrame(bool isValid) {
   frame->index = nextIndex_++;
   auto image = makeImage(config_.width, config_.height);
   stamp(*image, frame->index);
+  if (config_.showsCursor) drawPointer(*image);
   frame->image = std::move(image);
   ++stats_.grabs;
   ++stats_.delivered;

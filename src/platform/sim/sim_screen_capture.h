@@ -94,7 +94,9 @@ class SimStream final : public Stream {
 
   // Posts one frame of the configured size to the output's loop, if capturing.
   // Its pixels are synthetic: every pixel's B, G, R bytes hold the low three
-  // bytes of the frame index, so a consumer can tell frames apart.
+  // bytes of the frame index, so a consumer can tell frames apart; unless
+  // the cursor is hidden, a white square of kPointerSize in the middle is
+  // the pointer.
   void emitFrame(bool isValid = true);
   // When set, startCapture and stopCapture never report (their resolvers are kept).
   bool holdCompletions = false;
@@ -110,6 +112,8 @@ class SimStream final : public Stream {
   static void stamp(PixelBuffer& image, uint64_t index);
   // The index a stamped image carries.
   static uint64_t stampOf(const PixelBuffer& image);
+  static constexpr int kPointerSize = 16;
+  static void drawPointer(PixelBuffer& image);
 
  private:
   SimScreenCapture& owner_;

@@ -22,9 +22,11 @@ void ScreenCopy::request(const Output& output, const std::optional<Region>& regi
       .buffer = onBuffer, .flags = onFlags, .ready = onReady, .failed = onFailed,
       .damage = onDamage, .linux_dmabuf = onDmabuf, .buffer_done = onBufferDone,
   };
-  frame_ = region ? zwlr_screencopy_manager_v1_capture_output_region(c_.screencopy(), 1, output.proxy, region->x,
-                                                                     region->y, region->width, region->height)
-                  : zwlr_screencopy_manager_v1_capture_output(c_.screencopy(), 1, output.proxy);
+  const int32_t overlayCursor = showsCursor_ ? 1 : 0;
+  frame_ = region ? zwlr_screencopy_manager_v1_capture_output_region(c_.screencopy(), overlayCursor, output.proxy,
+                                                                     region->x, region->y, region->width,
+                                                                     region->height)
+                  : zwlr_screencopy_manager_v1_capture_output(c_.screencopy(), overlayCursor, output.proxy);
   zwlr_screencopy_frame_v1_add_listener(frame_, &listener, this);
   state_ = State::pending;
   withDamage_ = withDamage && c_.screencopyVersion() >= 2;

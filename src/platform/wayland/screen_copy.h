@@ -1,6 +1,6 @@
 #pragma once
 // Copies of an output's pixels over wlr-screencopy, into shared memory we
-// keep from one copy to the next. The cursor is drawn in.
+// keep from one copy to the next. The cursor is drawn in unless hidden.
 //
 // Two ways to use it: copyNow() waits for one copy (stills); request() asks
 // for one and returns, state() tells when it arrived while the caller
@@ -28,7 +28,7 @@ struct Region {
 
 class ScreenCopy {
  public:
-  explicit ScreenCopy(Connection& c) : c_(c) {}
+  explicit ScreenCopy(Connection& c, bool showsCursor = true) : c_(c), showsCursor_(showsCursor) {}
   ~ScreenCopy() { abandon(); }
   ScreenCopy(const ScreenCopy&) = delete;
   ScreenCopy& operator=(const ScreenCopy&) = delete;
@@ -61,6 +61,7 @@ class ScreenCopy {
   void copy();
 
   Connection& c_;
+  const bool showsCursor_;  // overlay_cursor of every request
   zwlr_screencopy_frame_v1* frame_ = nullptr;
   State state_ = State::idle;
   bool withDamage_ = false;

@@ -33,7 +33,7 @@ void WaylandStream::capture(const std::function<void()>& started) {
     changes->subscribeToWindows();
   }
   std::optional<CaptureArea> area = locate(*conn, windows.get(), filter_);
-  ScreenCopy copier(*conn);
+  ScreenCopy copier(*conn, config().showsCursor);
   auto pool = std::make_shared<ImagePool>(config().width, config().height, size_t(config().queueDepth) + 2);
   started();
 

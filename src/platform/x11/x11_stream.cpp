@@ -52,8 +52,9 @@ ImageRef FramePool::share(Slot* slot) {
 
 // ---- FrameMaker
 
-FrameMaker::FrameMaker(const Connection& c, CaptureSource& source, int width, int height, size_t poolSize)
-    : c_(c), source_(source), width_(width), height_(height),
+FrameMaker::FrameMaker(const Connection& c, CaptureSource& source, int width, int height, size_t poolSize,
+                       bool showsCursor)
+    : c_(c), source_(source), width_(width), height_(height), showsCursor_(showsCursor),
       pool_(std::make_shared<FramePool>(width, height, poolSize)) {}
 
 FrameMaker::Result FrameMaker::make(ImageRef& image, Clock::time_point& grabbedAt) {
@@ -75,10 +76,11 @@ FrameMaker::Result FrameMaker::make(ImageRef& image, Clock::time_point& grabbedA
   }
 
   // Ask for the cursor first: one round trip for both.
-  auto cursorRequest = requestCursor(c_);
+  std::optional<CursorRequest> cursorRequest;
+  if (showsCursor_) cursorRequest = requestCursor(c_);
   grabbedAt = Clock::now();
   bool grabbed = source_.grab(*area, direct ? *slot->shm : *scratch_);
-  auto cursor = receiveCursor(c_, cursorRequest);
+  auto cursor = cursorRequest ? receiveCursor(c_, *cursorRequest) : std::nullopt;
   if (!grabbed) {
     FramePool::release(slot);
     return Result::grabFailed;
@@ -106,13 +108,17 @@ X11Stream::X11Stream(std::optional<std::string> display, ContentFilter filter, S
 void X11Stream::capture(const std::function<void()>& started) {
   auto conn = Connection::open(display_);
   CaptureSource source(*conn, filter_, true);
-  FrameMaker maker(*conn, source, config().width, config().height, static_cast<size_t>(config().queueDepth) + 2);
+  FrameMaker maker(*conn, source, config().width, config().height, static_cast<size_t>(config().queueDepth) + 2,
+                   config().showsCursor);
   started();
   captureLoop(*conn, source, maker);
 }
 
 void X11Stream::captureLoop(const Connection& c, CaptureSource& source, FrameMaker& maker) {
   const auto interval = std::max<Clock::duration>(config().minimumFrameInterval, Clock::duration::zero());
+  // A hidden cursor changes no picture: the pointer is then neither polled nor listened for.
+  const bool cursorShown = config().showsCursor;
+  if (!cursorShown && source.reportsMotion()) source.listenForMotion(false);
   // X reports cursor shape changes but not moves. The pointer is polled while
   // it moves, as often as frames may go out but no more than 120 times a
   // second. Where the server has XInput 2, a still pointer is left alone
@@ -162,11 +168,11 @@ void X11Stream::captureLoop(const Connection& c, CaptureSource& source, FrameMak
     }
 
     auto now = Clock::now();
-    if (source.takeMotion() && !tracking) {
+    if (source.takeMotion() && cursorShown && !tracking) {
       startTracking();
       nextPointerPoll = now;
     }
-    if (now >= nextPointerPoll) {
+    if (cursorShown && now >= nextPointerPoll) {
       bool moved = pollPointer();
       stillPolls = moved ? 0 : stillPolls + 1;
       if (!tracking && moved) {
@@ -180,7 +186,7 @@ void X11Stream::captureLoop(const Connection& c, CaptureSource& source, FrameMak
       }
       nextPointerPoll = now + (tracking ? pointerInterval : idlePointerInterval);
     }
-    if (source.cursorShapeChanged() && inside(pointerX, pointerY)) dirty = true;
+    if (source.cursorShapeChanged() && cursorShown && inside(pointerX, pointerY)) dirty = true;
 
     if (first || now >= std::max(pacer.allowedAt(), retryAt)) {
       if (source.takeChanges()) dirty = true;
@@ -234,7 +240,7 @@ void X11Stream::captureLoop(const Connection& c, CaptureSource& source, FrameMak
     // Sleep until the next pointer poll, or the next allowed grab when
     // something is waiting to be shown.
     now = Clock::now();
-    auto until = nextPointerPoll;
+    auto until = cursorShown ? nextPointerPoll : now + std::chrono::seconds(1);
     if (first || dirty || source.changesPending()) until = std::min(until, std::max(pacer.allowedAt(), retryAt));
     auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::max(until - now, Clock::duration::zero()));
     xcb_flush(c.get());

@@ -56,11 +56,12 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
 };
 
 // Grabs the source once and turns it into a frame of the configured size,
-// cursor drawn, content fitted in. The unit of work of a stream, also driven
+// cursor drawn (unless hidden), content fitted in. The unit of work of a stream, also driven
 // directly by the benchmarks.
 class FrameMaker {
  public:
-  FrameMaker(const Connection& c, CaptureSource& source, int width, int height, size_t poolSize);
+  FrameMaker(const Connection& c, CaptureSource& source, int width, int height, size_t poolSize,
+             bool showsCursor = true);
   ~FrameMaker() { pool_->trim(c_); }
   FrameMaker(const FrameMaker&) = delete;
   FrameMaker& operator=(const FrameMaker&) = delete;
@@ -72,6 +73,7 @@ class FrameMaker {
   const Connection& c_;
   CaptureSource& source_;
   int width_, height_;
+  bool showsCursor_;
   std::shared_ptr<FramePool> pool_;
   std::unique_ptr<ShmSegment> scratch_;  // content at native size when it differs from the frame size
 };
