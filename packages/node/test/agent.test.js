@@ -71,8 +71,14 @@ test("the packed package installs and runs its README's example", { skip, timeou
   const tarball = join(scratch, packed.trim().split("\n").pop());
   execFileSync("npm", ["init", "-y"], { cwd: project, stdio: "ignore" });
   execFileSync("npm", ["install", "--offline", "--no-audit", "--no-fund", tarball], { cwd: project, stdio: "ignore" });
-  const readme = readFileSync(join(here, "../README.md"), "utf8");
-  writeFileSync(join(project, "example.mjs"), readme.match(/```js\n([\s\S]*?)```/)[1]);
+  // The first js block, less the indentation of its fence (a list item's in the project's README).
+  const example = (file) => {
+    const [, indent, code] = readFileSync(file, "utf8").match(/^( *)```js\n([\s\S]*?)^ *```/m);
+    return code.replace(new RegExp(`^${indent}`, "gm"), "");
+  };
+  const code = example(join(here, "../README.md"));
+  assert.equal(example(join(here, "../../../README.md")), code, "the project's README shows the package's example");
+  writeFileSync(join(project, "example.mjs"), code);
   const out = execFileSync("node", ["example.mjs"], { cwd: project, env: { ...env, TMPDIR: project }, encoding: "utf8" });
   assert.match(out, /\.mp4: \d+(\.\d+)? s, sound: false/);
   assert.ok(existsSync(join(project, "take.mp4")) && existsSync(join(project, "shot.jpg")));
