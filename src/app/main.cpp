@@ -21,6 +21,7 @@
 #include "platform/ffmpeg/ffmpeg_media.h"
 #include "platform/pulse/pulse_audio.h"
 #include "app/backend_choice.h"
+#include "platform/portal/portal_screen_capture.h"
 #include "platform/wayland/wayland_screen_capture.h"
 #include "platform/x11/x11_screen_capture.h"
 #include "targets/listing.h"
@@ -46,10 +47,10 @@ asio::awaitable<void> listingMode(vantor::platform::ScreenCaptureService& screen
   std::_Exit(co_await vantor::runListTargets(screen));
 }
 
-// The screen-capture backend for this session (see app/backend_choice.h).
-// Until the desktop portal path exists, a Wayland session whose compositor
-// lacks wlr-screencopy (GNOME, KDE) is recorded through Xwayland when there
-// is one, as before.
+// The screen-capture backend for this session (see app/backend_choice.h). A
+// Wayland session whose compositor lacks wlr-screencopy (GNOME, KDE) is
+// recorded through the ScreenCast portal, or through Xwayland when there is
+// no portal but an X server.
 std::unique_ptr<vantor::platform::ScreenCaptureService> makeScreenCapture(vantor::exec::Loop& main) {
   using vantor::app::Backend;
   std::string warning;
@@ -60,14 +61,19 @@ std::unique_ptr<vantor::platform::ScreenCaptureService> makeScreenCapture(vantor
       },
       &warning);
   if (!warning.empty()) vantor::logError("vantor: " + warning);
-  std::string why;
+  std::string why, noPortal;
   const char* display = std::getenv("DISPLAY");
-  if (choice.backend == Backend::wayland && !choice.forced && display && *display &&
-      !vantor::platform::waylandOffersScreenCopy(&why)) {
-    vantor::logInfo("vantor: " + why + "; capturing through X11 (" + display + ") instead");
-    choice.backend = Backend::x11;
+  if (choice.backend == Backend::wayland && !choice.forced && !vantor::platform::waylandOffersScreenCopy(&why)) {
+    if (vantor::platform::portalOffersScreenCast(&noPortal) || !display || !*display) {
+      vantor::logInfo("vantor: " + why + "; capturing through the ScreenCast portal instead");
+      choice.backend = Backend::portal;
+    } else {
+      vantor::logInfo("vantor: " + why + " and " + noPortal + "; capturing through X11 (" + display + ") instead");
+      choice.backend = Backend::x11;
+    }
   }
   if (choice.backend == Backend::wayland) return vantor::platform::makeWaylandScreenCapture(main);
+  if (choice.backend == Backend::portal) return vantor::platform::makePortalScreenCapture(main);
   return vantor::platform::makeX11ScreenCapture(main);
 }
 
