@@ -55,7 +55,8 @@ void requireTarget(const ContentFilter& filter) {
   std::unique_ptr<wayland::SwayIpc> kept;
   // A window only where sway tells of windows; elsewhere the dialog decides.
   wayland::SwayIpc* windows = filter.kind == ContentFilter::Kind::window ? wayland::windowSource(kept) : nullptr;
-  if (filter.kind == ContentFilter::Kind::display || windows) wayland::locate(*c, windows, filter);
+  if ((filter.kind == ContentFilter::Kind::display || windows) && !wayland::locate(*c, windows, filter))
+    throw wayland::waylandError(wayland::kWindowGone, wayland::describe(filter) + " is not on screen");
 }
 
 PortalStream::PortalStream(ContentFilter filter, StreamConfiguration config, exec::Loop& main,
