@@ -109,6 +109,13 @@ bool PipeWireReceiver::takeNewest() {
 void PipeWireReceiver::onStateChanged(int state, const char* error) {
   if (state == PW_STREAM_STATE_ERROR) fail(std::string("the screen-sharing stream failed: ") + (error ? error : "?"));
   else if (state == PW_STREAM_STATE_UNCONNECTED) fail("the desktop stopped sharing the screen");
+  // A producer that goes away leaves the stream paused, not ended: said
+  // once, and the take goes on in case it comes back.
+  if (state == PW_STREAM_STATE_STREAMING) streamed_ = true;
+  else if (state == PW_STREAM_STATE_PAUSED && streamed_ && !toldPaused_) {
+    toldPaused_ = true;
+    logInfo("portal: the screen-sharing stream paused; no pictures come until it resumes");
+  }
 }
 
 void PipeWireReceiver::onParamChanged(uint32_t id, const spa_pod* param) {

@@ -67,7 +67,9 @@ class PipeWireReceiver {
 
   std::atomic<bool> broken_{false};
   std::string failure_;  // written before broken_ is set, never after
-  bool told_ = false;    // PipeWire's thread: a frame it could not read was logged
+  // PipeWire's thread: a frame it could not read was logged; the stream
+  // flowed; its pause was logged.
+  bool told_ = false, streamed_ = false, toldPaused_ = false;
 };
 
 }  // namespace vantor::platform::portal

@@ -91,6 +91,7 @@ void PortalStream::capture(const std::function<void()>& started) {
   Clock::time_point readyAt{}, heldUntil{};
   while (!stopRequested()) {
     if (receiver.broken()) throw portalError(kStreamFailed, receiver.failure());
+    if (session.closedByDesktop()) throw portalError(kStreamFailed, "the desktop stopped sharing the screen");
     auto now = Clock::now();
     {
       std::lock_guard lock(front);
@@ -120,8 +121,8 @@ void PortalStream::capture(const std::function<void()>& started) {
     }
     auto until = pending ? std::max(due, heldUntil) : now + std::chrono::seconds(1);
     int wait = int(std::chrono::ceil<std::chrono::milliseconds>(std::max(until - now, Clock::duration::zero())).count());
-    pollfd fds[2] = {{receiver.readyFd(), POLLIN, 0}, {wakeFd(), POLLIN, 0}};
-    if (poll(fds, 2, wait) < 0 && errno != EINTR) throw portalError(kStreamFailed, "poll failed");
+    pollfd fds[3] = {{receiver.readyFd(), POLLIN, 0}, {wakeFd(), POLLIN, 0}, {session.busFd(), POLLIN, 0}};
+    if (poll(fds, 3, wait) < 0 && errno != EINTR) throw portalError(kStreamFailed, "poll failed");
   }
 }
 

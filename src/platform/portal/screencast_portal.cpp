@@ -142,7 +142,8 @@ ScreenCastSession::ScreenCastSession(int wakeFd) : wakeFd_(wakeFd) {
 }
 
 ScreenCastSession::~ScreenCastSession() {
-  if (!session_.empty())
+  sd_bus_slot_unref(closed_);
+  if (!session_.empty() && !wasClosed_)
     sd_bus_call_method(bus_, kPortal, session_.c_str(), "org.freedesktop.portal.Session", "Close", nullptr, nullptr,
                        "");
   sd_bus_flush_close_unref(bus_);
@@ -244,6 +245,13 @@ StartedCast ScreenCastSession::start(SourceKind kind) {
   });
   session_ = created.sessionHandle;
   if (session_.empty()) throw portalError(kPortalFailed, "the desktop's screen-sharing portal named no session");
+  sd_bus_match_signal(
+      bus_, &closed_, kPortal, session_.c_str(), "org.freedesktop.portal.Session", "Closed",
+      [](sd_bus_message*, void* data, sd_bus_error*) {
+        *static_cast<bool*>(data) = true;
+        return 0;
+      },
+      &wasClosed_);
 
   const auto kept = version_ >= 4 ? loadRestoreToken(kind) : std::nullopt;
   request("SelectSources", "select what to share", kQuick, [&](sd_bus_message* m) {
@@ -280,6 +288,14 @@ StartedCast ScreenCastSession::start(SourceKind kind) {
   StartedCast cast = started.streams.front();
   cast.pipewireFd = fd;
   return cast;
+}
+
+int ScreenCastSession::busFd() const { return sd_bus_get_fd(bus_); }
+
+bool ScreenCastSession::closedByDesktop() {
+  while (sd_bus_process(bus_, nullptr) > 0) {
+  }
+  return wasClosed_;
 }
 
 }  // namespace vantor::platform::portal

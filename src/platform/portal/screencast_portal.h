@@ -16,6 +16,7 @@
 #include "util/error.h"
 
 struct sd_bus;
+struct sd_bus_slot;
 
 namespace vantor::platform::portal {
 
@@ -78,6 +79,11 @@ class ScreenCastSession {
   // kRefused, kPortalFailed, kNoWindows, kStopped.
   StartedCast start(SourceKind kind);
 
+  // For a started session's owner: the bus to poll while frames flow, and
+  // whether the desktop closed the session since (its own "stop sharing").
+  int busFd() const;
+  bool closedByDesktop();
+
  private:
   struct Response {
     bool done = false;
@@ -97,6 +103,8 @@ class ScreenCastSession {
   uint32_t version_ = 0, sourceTypes_ = 0, cursorModes_ = 0;
   std::string sender_;  // our unique name as request paths spell it: "1_42"
   std::string session_;
+  sd_bus_slot* closed_ = nullptr;  // the session's Closed signal
+  bool wasClosed_ = false;
   int tokens_ = 0;
 };
 
