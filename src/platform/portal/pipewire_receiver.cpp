@@ -144,6 +144,7 @@ void PipeWireReceiver::onProcess() {
     newest = b;
   }
   if (!newest) return;
+  if (newest->buffer->n_datas < 1) return pw_stream_queue_buffer(stream_, newest), void();
   spa_data& d = newest->buffer->datas[0];
   const int width = width_, height = height_;
   const bool usable = d.chunk && d.chunk->size > 0 && !(d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) && width > 0;
