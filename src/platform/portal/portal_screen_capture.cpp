@@ -51,7 +51,8 @@ class PortalScreenCapture final : public ScreenCaptureService {
   static ImageRef oneFrame(const ContentFilter& filter) {
     requireTarget(filter);
     ScreenCastSession session(-1);
-    auto cast = session.start(filter.kind == ContentFilter::Kind::display ? SourceKind::display : SourceKind::window);
+    auto cast = session.start(filter.kind == ContentFilter::Kind::display ? SourceKind::display : SourceKind::window,
+                              /*showCursor=*/true);
     PipeWireReceiver receiver(cast.pipewireFd, cast.node);
     constexpr auto kPatience = std::chrono::seconds(5);
     for (auto until = std::chrono::steady_clock::now() + kPatience; !receiver.takeNewest();) {

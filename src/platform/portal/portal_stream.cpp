@@ -68,7 +68,10 @@ PortalStream::PortalStream(ContentFilter filter, StreamConfiguration config, exe
 void PortalStream::capture(const std::function<void()>& started) {
   requireTarget(filter_);
   ScreenCastSession session(wakeFd());
-  auto cast = session.start(filter_.kind == ContentFilter::Kind::display ? SourceKind::display : SourceKind::window);
+  // Streams show the cursor, as on the other backends.
+  const bool showCursor = true;
+  auto cast = session.start(filter_.kind == ContentFilter::Kind::display ? SourceKind::display : SourceKind::window,
+                            showCursor);
   PipeWireReceiver receiver(cast.pipewireFd, cast.node);
   std::mutex front;
   Showing::Entry entry{filter_, &front, &receiver};

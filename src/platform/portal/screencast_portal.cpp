@@ -88,8 +88,8 @@ void checkResponse(uint32_t code, const std::string& step) {
                                        std::to_string(code) + ")");
 }
 
-uint32_t cursorMode(uint32_t available) {
-  if (available & kCursorEmbedded) return kCursorEmbedded;
+uint32_t cursorMode(uint32_t available, bool shown) {
+  if (shown && (available & kCursorEmbedded)) return kCursorEmbedded;
   return available & kCursorHidden ? kCursorHidden : 0;
 }
 
@@ -229,7 +229,7 @@ void ScreenCastSession::wait(Response& response, const std::string& step, std::c
   }
 }
 
-StartedCast ScreenCastSession::start(SourceKind kind) {
+StartedCast ScreenCastSession::start(SourceKind kind, bool showCursor) {
   if (!session_.empty()) throw portalError(kInvalidUse, "a screen-sharing session starts once");
   uint32_t types = kind == SourceKind::display ? kMonitor : kWindow;
   if (!(sourceTypes_ & types))
@@ -259,7 +259,8 @@ StartedCast ScreenCastSession::start(SourceKind kind) {
     if (r >= 0) r = sd_bus_message_open_container(m, 'a', "{sv}");
     if (r >= 0) r = sd_bus_message_append(m, "{sv}", "types", "u", types);
     if (r >= 0) r = sd_bus_message_append(m, "{sv}", "multiple", "b", 0);
-    if (r >= 0 && cursorMode(cursorModes_)) r = sd_bus_message_append(m, "{sv}", "cursor_mode", "u", cursorMode(cursorModes_));
+    const uint32_t cursor = cursorMode(cursorModes_, showCursor);
+    if (r >= 0 && cursor) r = sd_bus_message_append(m, "{sv}", "cursor_mode", "u", cursor);
     // 2: kept until revoked, so only the first take asks.
     if (r >= 0 && version_ >= 4) r = sd_bus_message_append(m, "{sv}", "persist_mode", "u", 2u);
     if (r >= 0 && kept) r = sd_bus_message_append(m, "{sv}", "restore_token", "s", kept->c_str());

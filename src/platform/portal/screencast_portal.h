@@ -45,9 +45,10 @@ enum class SourceKind { display, window };
 void checkResponse(uint32_t code, const std::string& step);
 
 // The cursor_mode to ask for among `available` (the portal's
-// AvailableCursorModes bits): drawn into the frames when offered. The one
-// place that decides whether frames show the cursor.
-uint32_t cursorMode(uint32_t available);
+// AvailableCursorModes bits): drawn into the frames when `shown` and
+// offered, else hidden when that is offered. The one place that maps
+// whether frames show the cursor to the portal's terms.
+uint32_t cursorMode(uint32_t available, bool shown);
 
 // The restore token kept for `kind` ($XDG_STATE_HOME/vantor/, or
 // ~/.local/state/vantor/), which lets a later session skip the dialog.
@@ -77,7 +78,7 @@ class ScreenCastSession {
   // CreateSession, SelectSources (with the kind's restore token, asking for
   // a new one), Start, OpenPipeWireRemote. Keeps the new token. Throws
   // kRefused, kPortalFailed, kNoWindows, kStopped.
-  StartedCast start(SourceKind kind);
+  StartedCast start(SourceKind kind, bool showCursor);
 
   // For a started session's owner: the bus to poll while frames flow, and
   // whether the desktop closed the session since (its own "stop sharing").
