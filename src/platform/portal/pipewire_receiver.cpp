@@ -10,7 +10,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <mutex>
+#include <utility>
 
 #include "platform/portal/screencast_portal.h"
 #include "util/log.h"
@@ -31,12 +33,14 @@ PipeWireReceiver::PipeWireReceiver(int fd, uint32_t node) : listeners_(std::make
   context_ = loop_ ? pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0) : nullptr;
   if (!context_ || pw_thread_loop_start(loop_) < 0) {
     ::close(fd);
+    tearDown();
     throw portalError(kStreamFailed, "cannot start a PipeWire client");
   }
   pw_thread_loop_lock(loop_);
   core_ = pw_context_connect_fd(context_, fd, nullptr, 0);  // takes fd, also on failure
   if (!core_) {
     pw_thread_loop_unlock(loop_);
+    tearDown();
     throw portalError(kStreamFailed, "cannot connect to PipeWire through the portal's connection");
   }
   auto& l = *listeners_;
@@ -74,20 +78,25 @@ PipeWireReceiver::PipeWireReceiver(int fd, uint32_t node) : listeners_(std::make
                                       pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), params, 1)
                   : -1;
   pw_thread_loop_unlock(loop_);
-  if (r < 0) throw portalError(kStreamFailed, "cannot connect to the portal's PipeWire stream");
+  if (r < 0) {
+    tearDown();
+    throw portalError(kStreamFailed, "cannot connect to the portal's PipeWire stream");
+  }
 }
 
-PipeWireReceiver::~PipeWireReceiver() {
+PipeWireReceiver::~PipeWireReceiver() { tearDown(); }
+
+void PipeWireReceiver::tearDown() {
   if (loop_) {
     pw_thread_loop_lock(loop_);
-    if (stream_) pw_stream_destroy(stream_);
-    if (core_) pw_core_disconnect(core_);
+    if (stream_) pw_stream_destroy(std::exchange(stream_, nullptr));
+    if (core_) pw_core_disconnect(std::exchange(core_, nullptr));
     pw_thread_loop_unlock(loop_);
     pw_thread_loop_stop(loop_);
   }
-  if (context_) pw_context_destroy(context_);
-  if (loop_) pw_thread_loop_destroy(loop_);
-  if (readyFd_ >= 0) ::close(readyFd_);
+  if (context_) pw_context_destroy(std::exchange(context_, nullptr));
+  if (loop_) pw_thread_loop_destroy(std::exchange(loop_, nullptr));
+  if (readyFd_ >= 0) ::close(std::exchange(readyFd_, -1));
 }
 
 void PipeWireReceiver::fail(std::string what) {
@@ -99,6 +108,13 @@ void PipeWireReceiver::fail(std::string what) {
 }
 
 bool PipeWireReceiver::takeNewest() {
+  // The front image belongs to one consumer thread; a second would read what
+  // the first hands back to PipeWire.
+  if (consumer_ == std::thread::id()) consumer_ = std::this_thread::get_id();
+  if (consumer_ != std::this_thread::get_id()) {
+    logError("portal: frames taken on a second thread");
+    std::abort();
+  }
   uint64_t drained;
   (void)!::read(readyFd_, &drained, sizeof drained);
   if (!(middle_.load(std::memory_order_acquire) & kFresh)) return false;
@@ -138,6 +154,10 @@ void PipeWireReceiver::onParamChanged(uint32_t id, const spa_pod* param) {
 // PipeWire's thread: copies the newest buffer into the back image, hands it
 // over, and gives the buffer back at once.
 void PipeWireReceiver::onProcess() {
+  if (!pw_thread_loop_in_thread(loop_)) {  // the back image is this thread's alone
+    logError("portal: PipeWire delivered outside its thread loop");
+    std::abort();
+  }
   pw_buffer* newest = nullptr;
   while (pw_buffer* b = pw_stream_dequeue_buffer(stream_)) {
     if (newest) pw_stream_queue_buffer(stream_, newest);

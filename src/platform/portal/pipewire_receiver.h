@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "platform/video_frame.h"
 
@@ -47,6 +48,7 @@ class PipeWireReceiver {
   void onParamChanged(uint32_t id, const spa_pod* param);
   void onStateChanged(int state, const char* error);
   void fail(std::string what);
+  void tearDown();  // in the destructor, and when the constructor fails
 
   int readyFd_ = -1;
   pw_thread_loop* loop_ = nullptr;
@@ -64,6 +66,7 @@ class PipeWireReceiver {
   int back_ = 0;                 // PipeWire's thread
   std::atomic<int> middle_{1};   // index, | kFresh when newer than the front
   int front_ = 2;                // the consumer's thread
+  std::thread::id consumer_;     // set by the first takeNewest()
 
   std::atomic<bool> broken_{false};
   std::string failure_;  // written before broken_ is set, never after
