@@ -380,9 +380,11 @@ int main(int argc, char** argv) {
     player.reset();  // killed: the screen is still from here on
   }
   std::printf("load after the takes: %s\n", loadAverage().c_str());
-  kill(setup.xvfb, SIGTERM);
-  std::istringstream portalPids(server["PORTAL_PIDS"]);
-  for (std::string pid; std::getline(portalPids, pid, ',');) kill(std::atoi(pid.c_str()), SIGTERM);
+  if (setup.wayland)  // the script waits for sway and the portal's servers to end, then removes their directory
+    (void)!std::system(("bash '" VANTOR_VIRTUAL_WAYLAND_SCRIPT "' stop " + server["SWAY_PID"] + " '" +
+                        server["SWAY_DIR"] + "' " + server["PORTAL_PIDS"]).c_str());
+  else
+    kill(setup.xvfb, SIGTERM);
 
   std::fprintf(stderr, "take_bench: decoding the movies\n");
   for (auto& f : takes) measureMovie(f);

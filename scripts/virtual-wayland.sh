@@ -151,9 +151,23 @@ vantor_portal_start() {
   return 0
 }
 
+# Waits up to two seconds until each process PID has ended (or is a zombie).
+vantor_wait_gone() {
+  local p i state
+  for p in "$@"; do
+    for i in $(seq 100); do
+      state=$(ps -o stat= -p "$p" 2>/dev/null) || break
+      case "$state" in Z*) break ;; esac
+      sleep 0.02
+    done
+  done
+}
+
 vantor_wayland_stop() {
   if [ -n "${VANTOR_PORTAL_PIDS:-}" ]; then
+    # Gone before the directory goes: they write into it until they end.
     kill ${VANTOR_PORTAL_PIDS//,/ } 2>/dev/null || true
+    vantor_wait_gone ${VANTOR_PORTAL_PIDS//,/ }
     unset VANTOR_PORTAL_PIDS DBUS_SESSION_BUS_ADDRESS
   fi
   if [ -n "${VANTOR_SWAY_PID:-}" ]; then
@@ -184,6 +198,7 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
       shift
       p=${3:-}
       kill "$1" ${p//,/ } 2>/dev/null || true
+      vantor_wait_gone "$1" ${p//,/ }
       [ -n "${2:-}" ] && case "$2" in */vantor-sway.*) rm -rf "$2" ;; esac
       ;;
     *)

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -335,9 +336,19 @@ void VirtualWayland::use() {
 }
 
 VirtualWayland::~VirtualWayland() {
+  std::vector<pid_t> pids = {std::atoi(words_["SWAY_PID"].c_str())};
   std::istringstream portal(words_["PORTAL_PIDS"]);
-  for (std::string pid; std::getline(portal, pid, ',');) kill(std::atoi(pid.c_str()), SIGTERM);
-  kill(std::atoi(words_["SWAY_PID"].c_str()), SIGTERM);
+  for (std::string pid; std::getline(portal, pid, ',');) pids.push_back(std::atoi(pid.c_str()));
+  for (pid_t pid : pids) kill(pid, SIGTERM);
+  // The servers write into the directory until they end: gone (or zombies,
+  // which nobody here reaps) before it is removed, within two seconds.
+  auto running = [](pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string skip, state;
+    return stat >> skip >> skip >> state && state != "Z";
+  };
+  for (pid_t pid : pids)
+    for (int i = 0; i < 100 && running(pid); ++i) std::this_thread::sleep_for(20ms);
   std::error_code ignored;
   if (words_["SWAY_DIR"].find("vantor-sway.") != std::string::npos) std::filesystem::remove_all(words_["SWAY_DIR"], ignored);
   unsetenv("WAYLAND_DISPLAY");
