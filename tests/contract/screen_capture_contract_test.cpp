@@ -220,7 +220,10 @@ TEST_P(CaptureContract, DeliversOnChangesOnlyAndHoldsAtMostQueueDepthFramesInFli
     co_await repaint(w, 60, 3ms);
     EXPECT_EQ(frames.handled, 6);
     EXPECT_GT(s->stats().dropped, 0u);
+    // Once it lets go, the last change comes, though the screen has been still since.
+    co_await sleepFor(200ms);
     frames.kept.clear(), frames.last.reset();
+    EXPECT_TRUE(co_await waitUntil([&] { return frames.last && rgbAt(frames.image(), 50, 50) == kRed; }));
     b->fill(w, kBlue);
     EXPECT_TRUE(co_await waitUntil([&] { return frames.last && rgbAt(frames.image(), 50, 50) == kBlue; }));
     co_await stop(*s);
