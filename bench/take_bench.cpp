@@ -1,6 +1,7 @@
 // Whole takes, the agent beside ffmpeg's x11grab as the peer recorder, on a
 // private 1920x1080 Xvfb (with --wayland: beside wf-recorder on a private
-// headless sway): once with ffplay playing testsrc2 (1280x720, 60 fps) on
+// headless sway; with --portal the same, the agent recording through the
+// ScreenCast portal and PipeWire): once with ffplay playing testsrc2 (1280x720, 60 fps) on
 // screen, once with nothing moving. The two recorders take turns, take
 // after take, in one run, so both see the same machine.
 //
@@ -14,7 +15,7 @@
 // read) and the stop latency ("stop" written to "finished" read). Movies are
 // decoded after the last take, so decoding does not compete with recording.
 //
-//   vantor_take_bench [--seconds 20] [--rounds 2] [--only moving|still] [--keep DIR] [--wayland]
+//   vantor_take_bench [--seconds 20] [--rounds 2] [--only moving|still] [--keep DIR] [--wayland | --portal]
 //
 // Not a Google Benchmark binary: one take lasts tens of seconds and the
 // figures are per take, not per iteration.
@@ -100,6 +101,7 @@ std::optional<long> playerDrops(const fs::path& log) {
 struct Setup {
   std::string binary;
   bool wayland = false;  // headless sway, wf-recorder as the peer
+  bool portal = false;   // and the agent through the ScreenCast portal
   std::string peer = "ffmpeg";
   fs::path dir;
   double seconds = 20;
@@ -287,7 +289,8 @@ int main(int argc, char** argv) {
     else if (a == "--only") only = value();
     else if (a == "--keep") keep = value();
     else if (a == "--wayland") setup.wayland = true, setup.peer = "wf-recorder";
-    else die("usage: vantor_take_bench [--seconds S] [--rounds N] [--only moving|still] [--keep DIR] [--wayland]");
+    else if (a == "--portal") setup.wayland = setup.portal = true, setup.peer = "wf-recorder";
+    else die("usage: vantor_take_bench [--seconds S] [--rounds N] [--only moving|still] [--keep DIR] [--wayland | --portal]");
   }
   for (const char* tool : setup.wayland ? std::vector{"wf-recorder", "ffplay", "sway"} : std::vector{"ffmpeg", "ffplay", "Xvfb"})
     if (!onPath(tool)) {
@@ -305,13 +308,18 @@ int main(int argc, char** argv) {
     setup.dir = scratch.path();
   }
 
-  auto server = setup.wayland ? startServer(VANTOR_VIRTUAL_WAYLAND_SCRIPT, "--size 1920x1080")
+  auto server = setup.wayland ? startServer(VANTOR_VIRTUAL_WAYLAND_SCRIPT, setup.portal ? "--size 1920x1080 --portal "
+                                                                                      VANTOR_PORTAL_SHIM : "--size 1920x1080")
                               : startServer(VANTOR_VIRTUAL_DISPLAY_SCRIPT, "--size 1920x1080");
   const std::string display = setup.wayland ? server["WAYLAND_DISPLAY"] : server["DISPLAY"];
   if (setup.wayland) {
     setenv("WAYLAND_DISPLAY", display.c_str(), 1);
     setenv("SWAYSOCK", server["SWAYSOCK"].c_str(), 1);
-    setenv("VANTOR_BACKEND", "wayland", 1);
+    setenv("VANTOR_BACKEND", setup.portal ? "portal" : "wayland", 1);
+    if (setup.portal) {
+      setenv("DBUS_SESSION_BUS_ADDRESS", server["DBUS_SESSION_BUS_ADDRESS"].c_str(), 1);
+      setenv("XDG_STATE_HOME", (server["SWAY_DIR"] + "/state").c_str(), 1);  // the permission stays with the session
+    }
     setenv("SDL_VIDEODRIVER", "wayland", 1);  // ffplay's window on sway
     unsetenv("DISPLAY");
   } else {
@@ -353,7 +361,11 @@ int main(int argc, char** argv) {
     player.reset();  // killed: the screen is still from here on
   }
   std::printf("load after the takes: %s\n", loadAverage().c_str());
-  kill(setup.xvfb, SIGTERM);
+  if (setup.wayland)  // the script waits for sway and the portal's servers to end, then removes their directory
+    (void)!std::system(("bash '" VANTOR_VIRTUAL_WAYLAND_SCRIPT "' stop " + server["SWAY_PID"] + " '" +
+                        server["SWAY_DIR"] + "' " + server["PORTAL_PIDS"]).c_str());
+  else
+    kill(setup.xvfb, SIGTERM);
 
   std::fprintf(stderr, "take_bench: decoding the movies\n");
   for (auto& f : takes) measureMovie(f);

@@ -14,6 +14,7 @@ VANTOR_PACKAGES=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
   libpulse-dev pulseaudio pulseaudio-utils libspeexdsp-dev
   libwayland-dev libwayland-bin wayland-protocols sway grim
+  libsystemd-dev libpipewire-0.3-dev pipewire pipewire-bin wireplumber dbus-daemon dbus-bin xdg-desktop-portal xdg-desktop-portal-wlr
   libturbojpeg0-dev
   nodejs
 )

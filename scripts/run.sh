@@ -7,6 +7,7 @@
 #
 #   bash scripts/run.sh            # the demo, movies in ./demo-output
 #   bash scripts/run.sh --wayland  # the demo on a private headless Wayland session (sway)
+#   bash scripts/run.sh --portal   # the same session, recorded through the ScreenCast portal and PipeWire
 #   bash scripts/run.sh --agent    # just the agent in command mode on this terminal
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -73,6 +74,15 @@ if [ "$mode" = "--wayland" ]; then
   echo "demo: starting a private headless Wayland session (sway) with moving content" >&2
   vantor_wayland_start
   export VANTOR_BACKEND=wayland
+  SDL_VIDEODRIVER=wayland play
+elif [ "$mode" = "--portal" ]; then
+  echo "demo: starting a private headless sway with the ScreenCast portal and moving content" >&2
+  # The library that lets xdg-desktop-portal-wlr run without a GPU (see the file).
+  shim="$VANTOR_BUILD/screencopy_dmabuf_shim.so"
+  cc -shared -fPIC -O2 -o "$shim" "$VANTOR_ROOT/tests/support/screencopy_dmabuf_shim.c" -ldl -lwayland-client
+  vantor_wayland_start --portal "$shim"
+  # The permission the portal hands back stays with the session.
+  export VANTOR_BACKEND=portal XDG_STATE_HOME="$VANTOR_SWAY_DIR/state"
   SDL_VIDEODRIVER=wayland play
 elif ! "$agent" list-targets >/dev/null 2>&1; then
   echo "demo: no display here; starting a private Xvfb with moving content" >&2

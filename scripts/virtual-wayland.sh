@@ -3,7 +3,7 @@
 # software rendering) for tests, benchmarks and the demo.
 #
 # Sourced, it defines two functions and starts nothing by itself:
-#   vantor_wayland_start [--size WxH] [--outputs 2] [--parent PID]
+#   vantor_wayland_start [--size WxH] [--outputs 2] [--portal SHIM] [--parent PID]
 #       starts sway in a private runtime directory and exports
 #       WAYLAND_DISPLAY and SWAYSOCK (both absolute paths, so the caller's
 #       XDG_RUNTIME_DIR stays as it is), VANTOR_SWAY_PID and VANTOR_SWAY_DIR.
@@ -12,23 +12,31 @@
 #       "vantor-test" float, so tests place them. --parent stops sway once
 #       process PID is gone, so that a test that crashes leaves nothing
 #       running.
+#       --portal also starts, in the same directory, the ScreenCast portal
+#       on that sway: a session bus, pipewire, wireplumber,
+#       xdg-desktop-portal-wlr (HEADLESS-1, no chooser, with the preloaded
+#       library SHIM that lets it work without a GPU, see
+#       tests/support/screencopy_dmabuf_shim.c) and xdg-desktop-portal;
+#       exports DBUS_SESSION_BUS_ADDRESS and VANTOR_PORTAL_PIDS.
 #   vantor_wayland_stop
 #       stops what vantor_wayland_start started and removes its directory.
 #
 # Run as a program, it prints "WAYLAND_DISPLAY=… SWAYSOCK=… SWAY_PID=P
-# SWAY_DIR=D" and leaves sway running:
-#   scripts/virtual-wayland.sh start [--size WxH] [--outputs 2] [--parent PID]
-#   scripts/virtual-wayland.sh stop SWAY_PID [SWAY_DIR]
+# SWAY_DIR=D" (with --portal also "DBUS_SESSION_BUS_ADDRESS=… PORTAL_PIDS=p,q,…")
+# and leaves everything running:
+#   scripts/virtual-wayland.sh start [--size WxH] [--outputs 2] [--portal SHIM] [--parent PID]
+#   scripts/virtual-wayland.sh stop SWAY_PID [SWAY_DIR [PORTAL_PIDS]]
 #
 # sway refuses to run as root; in a user namespace of its own its attempt to
 # drop privileges fails, so it starts, and everything else stays as it is.
 
 vantor_wayland_start() {
-  local size=1920x1080 outputs=1 parent=""
+  local size=1920x1080 outputs=1 parent="" shim=""
   while [ $# -gt 0 ]; do
     case "$1" in
       --size) size=$2; shift 2 ;;
       --outputs) outputs=$2; shift 2 ;;
+      --portal) shim=$2; shift 2 ;;
       --parent) parent=$2; shift 2 ;;
       *) echo "vantor_wayland_start: unknown option $1" >&2; return 2 ;;
     esac
@@ -76,14 +84,92 @@ EOF
       return 1
     fi
   fi
+  if [ -n "$shim" ] && ! vantor_portal_start "$shim"; then
+    vantor_wayland_stop
+    return 1
+  fi
   if [ -n "$parent" ]; then
-    (while kill -0 "$parent" 2>/dev/null; do sleep 1; done; kill "$VANTOR_SWAY_PID" 2>/dev/null) \
-      </dev/null >/dev/null 2>&1 &
+    (while kill -0 "$parent" 2>/dev/null; do sleep 1; done
+     kill ${VANTOR_PORTAL_PIDS//,/ } "$VANTOR_SWAY_PID" 2>/dev/null) </dev/null >/dev/null 2>&1 &
   fi
   return 0
 }
 
+# Waits until NAME has an owner on the session bus, or process PID is gone.
+vantor_bus_wait() {
+  local i
+  for i in $(seq 200); do
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+      org.freedesktop.DBus.NameHasOwner "string:$1" 2>/dev/null | grep -q 'boolean true' && return 0
+    kill -0 "$2" 2>/dev/null || return 1
+    sleep 0.05
+  done
+  return 1
+}
+
+# The portal stack on the running sway, all of it in VANTOR_SWAY_DIR. Each
+# server is started here rather than by D-Bus activation, which would not
+# pass WAYLAND_DISPLAY on.
+vantor_portal_start() {
+  local shim=$1 dir=${VANTOR_SWAY_DIR:?} p i
+  for p in dbus-daemon pipewire wireplumber /usr/libexec/xdg-desktop-portal-wlr /usr/libexec/xdg-desktop-portal; do
+    if ! command -v "$p" >/dev/null; then
+      echo "vantor_portal_start: $p is not installed" >&2
+      return 1
+    fi
+  done
+  if [ ! -f "$shim" ]; then
+    echo "vantor_portal_start: no library $shim" >&2
+    return 1
+  fi
+  printf '[screencast]\noutput_name=HEADLESS-1\nmax_fps=60\nchooser_type=none\n' >"$dir/xdpw.conf"
+  export DBUS_SESSION_BUS_ADDRESS=unix:path=$dir/bus
+  local run=(env -u DISPLAY HOME="$dir" XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir/config"
+             XDG_STATE_HOME="$dir/state" XDG_DATA_HOME="$dir/data" XDG_CURRENT_DESKTOP=sway
+             XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY="$WAYLAND_DISPLAY"
+             DBUS_SESSION_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS")
+  "${run[@]}" dbus-daemon --session --nofork --address="$DBUS_SESSION_BUS_ADDRESS" >"$dir/dbus.log" 2>&1 &
+  export VANTOR_PORTAL_PIDS=$!
+  for i in $(seq 200); do [ -S "$dir/bus" ] && break; sleep 0.02; done
+  "${run[@]}" pipewire >"$dir/pipewire.log" 2>&1 &
+  VANTOR_PORTAL_PIDS+=,$!
+  for i in $(seq 200); do [ -S "$dir/pipewire-0" ] && break; sleep 0.02; done
+  "${run[@]}" wireplumber >"$dir/wireplumber.log" 2>&1 &
+  VANTOR_PORTAL_PIDS+=,$!
+  "${run[@]}" LD_PRELOAD="$shim" /usr/libexec/xdg-desktop-portal-wlr -c "$dir/xdpw.conf" >"$dir/xdpw.log" 2>&1 &
+  VANTOR_PORTAL_PIDS+=,$!
+  if ! vantor_bus_wait org.freedesktop.impl.portal.desktop.wlr $!; then
+    echo "vantor_portal_start: xdg-desktop-portal-wlr did not start: $(tail -n 3 "$dir/xdpw.log")" >&2
+    return 1
+  fi
+  "${run[@]}" /usr/libexec/xdg-desktop-portal >"$dir/portal.log" 2>&1 &
+  VANTOR_PORTAL_PIDS+=,$!
+  if ! vantor_bus_wait org.freedesktop.portal.Desktop $!; then
+    echo "vantor_portal_start: xdg-desktop-portal did not start: $(tail -n 3 "$dir/portal.log")" >&2
+    return 1
+  fi
+  return 0
+}
+
+# Waits up to two seconds until each process PID has ended (or is a zombie).
+vantor_wait_gone() {
+  local p i state
+  for p in "$@"; do
+    for i in $(seq 100); do
+      state=$(ps -o stat= -p "$p" 2>/dev/null) || break
+      case "$state" in Z*) break ;; esac
+      sleep 0.02
+    done
+  done
+}
+
 vantor_wayland_stop() {
+  if [ -n "${VANTOR_PORTAL_PIDS:-}" ]; then
+    # Gone before the directory goes: they write into it until they end.
+    kill ${VANTOR_PORTAL_PIDS//,/ } 2>/dev/null || true
+    vantor_wait_gone ${VANTOR_PORTAL_PIDS//,/ }
+    unset VANTOR_PORTAL_PIDS DBUS_SESSION_BUS_ADDRESS
+  fi
   if [ -n "${VANTOR_SWAY_PID:-}" ]; then
     kill "$VANTOR_SWAY_PID" 2>/dev/null || true
     wait "$VANTOR_SWAY_PID" 2>/dev/null || true
@@ -104,14 +190,19 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
       shift
       vantor_wayland_start "$@" || exit 1
       echo "WAYLAND_DISPLAY=$WAYLAND_DISPLAY SWAYSOCK=$SWAYSOCK SWAY_PID=$VANTOR_SWAY_PID SWAY_DIR=$VANTOR_SWAY_DIR"
+      if [ -n "${VANTOR_PORTAL_PIDS:-}" ]; then
+        echo "DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS PORTAL_PIDS=$VANTOR_PORTAL_PIDS"
+      fi
       ;;
     stop)
       shift
-      kill "$1" 2>/dev/null || true
+      p=${3:-}
+      kill "$1" ${p//,/ } 2>/dev/null || true
+      vantor_wait_gone "$1" ${p//,/ }
       [ -n "${2:-}" ] && case "$2" in */vantor-sway.*) rm -rf "$2" ;; esac
       ;;
     *)
-      echo "usage: $0 start [--size WxH] [--outputs 2] [--parent PID] | stop SWAY_PID [SWAY_DIR]" >&2
+      echo "usage: $0 start [--size WxH] [--outputs 2] [--portal SHIM] [--parent PID] | stop SWAY_PID [SWAY_DIR [PORTAL_PIDS]]" >&2
       exit 2
       ;;
   esac

@@ -1,7 +1,9 @@
 #pragma once
 // Which screen-capture backend runs: Wayland in a Wayland session (even with
 // DISPLAY set for Xwayland, which shows only Xwayland's own windows), X11
-// otherwise. VANTOR_BACKEND=x11 or =wayland forces one.
+// otherwise. VANTOR_BACKEND=x11, =wayland (wlr-screencopy) or =portal (the
+// ScreenCast portal and PipeWire) forces one. main.cpp turns an unforced
+// Wayland into the portal when the compositor lacks wlr-screencopy.
 
 #include <functional>
 #include <optional>
@@ -9,7 +11,7 @@
 
 namespace vantor::app {
 
-enum class Backend { x11, wayland };
+enum class Backend { x11, wayland, portal };
 
 struct BackendChoice {
   Backend backend = Backend::x11;

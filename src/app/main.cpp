@@ -22,6 +22,7 @@
 #include "platform/ffmpeg/ffmpeg_media.h"
 #include "platform/pulse/pulse_audio.h"
 #include "app/backend_choice.h"
+#include "platform/portal/portal_screen_capture.h"
 #include "platform/wayland/wayland_screen_capture.h"
 #include "platform/x11/x11_screen_capture.h"
 #include "targets/listing.h"
@@ -49,11 +50,11 @@ asio::awaitable<void> listingMode(vantor::platform::ScreenCaptureService& screen
   std::_Exit(co_await vantor::runListTargets(screen));
 }
 
-// The screen-capture backend for this session (see app/backend_choice.h).
-// Until the desktop portal path exists, a Wayland session whose compositor
-// lacks wlr-screencopy (GNOME, KDE) is recorded through Xwayland when there
-// is one, as before.
-// `facts` learns which capture it is and whether it lists windows.
+// The screen-capture backend for this session (see app/backend_choice.h). A
+// Wayland session whose compositor lacks wlr-screencopy (GNOME, KDE) is
+// recorded through the ScreenCast portal, or through Xwayland when there is
+// no portal but an X server. `facts` learns which capture it is and whether
+// it captures windows.
 std::unique_ptr<vantor::platform::ScreenCaptureService> makeScreenCapture(vantor::exec::Loop& main,
                                                                           vantor::app::AgentFacts& facts) {
   using vantor::app::Backend;
@@ -65,12 +66,16 @@ std::unique_ptr<vantor::platform::ScreenCaptureService> makeScreenCapture(vantor
       },
       &warning);
   if (!warning.empty()) vantor::logError("vantor: " + warning);
-  std::string why;
+  std::string why, noPortal;
   const char* display = std::getenv("DISPLAY");
-  if (choice.backend == Backend::wayland && !choice.forced && display && *display &&
-      !vantor::platform::waylandOffersScreenCopy(&why)) {
-    vantor::logInfo("vantor: " + why + "; capturing through X11 (" + display + ") instead");
-    choice.backend = Backend::x11;
+  if (choice.backend == Backend::wayland && !choice.forced && !vantor::platform::waylandOffersScreenCopy(&why)) {
+    if (vantor::platform::portalOffersScreenCast(&noPortal) || !display || !*display) {
+      vantor::logInfo("vantor: " + why + "; capturing through the ScreenCast portal instead");
+      choice.backend = Backend::portal;
+    } else {
+      vantor::logInfo("vantor: " + why + " and " + noPortal + "; capturing through X11 (" + display + ") instead");
+      choice.backend = Backend::x11;
+    }
   }
   if (choice.backend == Backend::wayland) {
     facts.platform = "wayland";
@@ -78,6 +83,13 @@ std::unique_ptr<vantor::platform::ScreenCaptureService> makeScreenCapture(vantor
     const char* sway = std::getenv("SWAYSOCK");
     facts.windowCapture = sway && *sway;
     return vantor::platform::makeWaylandScreenCapture(main);
+  }
+  if (choice.backend == Backend::portal) {
+    // Which windows a portal shares is the desktop's choice in its dialog,
+    // not an id from list-targets (docs/protocol.md, the portal).
+    facts.platform = "wayland";
+    facts.windowCapture = false;
+    return vantor::platform::makePortalScreenCapture(main);
   }
   facts.platform = "x11";
   return vantor::platform::makeX11ScreenCapture(main);

@@ -22,6 +22,9 @@
 #include "platform/wayland/wayland_screen_capture.h"
 #include "support/wayland_test_windows.h"
 #endif
+#ifdef VANTOR_HAVE_PORTAL
+#include "platform/portal/portal_screen_capture.h"
+#endif
 
 namespace vantor::capturetest {
 
@@ -41,8 +44,9 @@ struct Look {
 enum class Kind { normal, dialog, popup, tooltip, dock, neverShown, unmapped, hidden };
 // What a backend's screen can show: pictures of it (content), real pacing
 // (timing), chrome listed as windows above the normal ones (chrome), a
-// covered window's own pixels (ownPixels), a pointer to move (pointer).
-enum class Ability { content, timing, chrome, ownPixels, pointer };
+// covered window's own pixels (ownPixels), a pointer to move (pointer),
+// streams and stills of one window (windows).
+enum class Ability { content, timing, chrome, ownPixels, pointer, windows };
 
 class Backend {
  public:
@@ -153,11 +157,11 @@ class X11Backend final : public Backend {
 #ifdef VANTOR_HAVE_WAYLAND
 // A private headless sway of two outputs: the main one, HEADLESS-1, at the
 // origin and a smaller one beside it. Windows float where a test puts them.
-class WaylandBackend final : public Backend {
+class WaylandBackend : public Backend {
  public:
   static std::unique_ptr<WaylandBackend> start(std::string* why) {
-    auto session = test::VirtualWayland::start(VANTOR_VIRTUAL_WAYLAND_SCRIPT, "--outputs 2", why);
-    return session ? std::unique_ptr<WaylandBackend>(new WaylandBackend(std::move(session))) : nullptr;
+    std::shared_ptr session = test::VirtualWayland::start(VANTOR_VIRTUAL_WAYLAND_SCRIPT, "--outputs 2", why);
+    return session ? std::unique_ptr<WaylandBackend>(new WaylandBackend(session, makeWaylandScreenCapture)) : nullptr;
   }
   ScreenCaptureService& service() override { return *service_; }
   std::vector<Display> displays() override {
@@ -183,12 +187,13 @@ class WaylandBackend final : public Backend {
     return {};
   }
 
- private:
+ protected:
   // The window on the other output is made first: a new window shows on the
   // focused output before it is moved.
-  explicit WaylandBackend(std::unique_ptr<test::VirtualWayland> s)
-      : session_(std::move(s)), service_(makeWaylandScreenCapture(main)), elsewhere_(w.create(2000, 100, 200, 200, 0x404040)) {}
-  std::unique_ptr<test::VirtualWayland> session_;
+  WaylandBackend(std::shared_ptr<test::VirtualWayland> s,
+                 std::unique_ptr<ScreenCaptureService> (*make)(exec::Loop&))
+      : session_(std::move(s)), service_(make(main)), elsewhere_(w.create(2000, 100, 200, 200, 0x404040)) {}
+  std::shared_ptr<test::VirtualWayland> session_;
   std::unique_ptr<ScreenCaptureService> service_;
 
  public:
@@ -196,6 +201,32 @@ class WaylandBackend final : public Backend {
 
  private:
   uint32_t elsewhere_ = 0, shade_ = 0x404040;
+};
+#endif
+
+#ifdef VANTOR_HAVE_PORTAL
+// The same sway, recorded through the ScreenCast portal (xdg-desktop-portal-wlr
+// sharing HEADLESS-1, no dialog). Its servers start once for the whole
+// suite, whose tests run in one process (see tests/CMakeLists.txt); each
+// test's windows go with its backend's connection.
+class PortalBackend final : public WaylandBackend {
+ public:
+  static std::unique_ptr<PortalBackend> start(std::string* why) {
+    static std::string failed;
+    static std::shared_ptr<test::VirtualWayland> session = test::VirtualWayland::start(
+        VANTOR_VIRTUAL_WAYLAND_SCRIPT, "--outputs 2 --portal " VANTOR_PORTAL_SHIM, &failed);
+    *why = failed;
+    if (!session) return nullptr;
+    session->use();
+    return std::unique_ptr<PortalBackend>(new PortalBackend(session));
+  }
+  std::string cannot(Ability a) const override {
+    if (a == Ability::windows) return "xdg-desktop-portal-wlr shares whole outputs only";
+    return WaylandBackend::cannot(a);
+  }
+
+ private:
+  explicit PortalBackend(std::shared_ptr<test::VirtualWayland> s) : WaylandBackend(std::move(s), makePortalScreenCapture) {}
 };
 #endif
 

@@ -11,10 +11,12 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -319,17 +321,39 @@ std::unique_ptr<VirtualWayland> VirtualWayland::start(const std::string& script,
   if (words["WAYLAND_DISPLAY"].empty() || words["SWAYSOCK"].empty()) return nullptr;
   std::unique_ptr<VirtualWayland> session(new VirtualWayland);
   session->words_ = std::move(words);
-  setenv("WAYLAND_DISPLAY", session->display().c_str(), 1);
-  setenv("SWAYSOCK", session->words_["SWAYSOCK"].c_str(), 1);
+  session->use();
   return session;
 }
 
+void VirtualWayland::use() {
+  setenv("WAYLAND_DISPLAY", display().c_str(), 1);
+  setenv("SWAYSOCK", words_["SWAYSOCK"].c_str(), 1);
+  if (auto bus = words_["DBUS_SESSION_BUS_ADDRESS"]; !bus.empty()) {
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
+    // Restore tokens go with the session, not into the user's own state.
+    setenv("XDG_STATE_HOME", (words_["SWAY_DIR"] + "/state").c_str(), 1);
+  }
+}
+
 VirtualWayland::~VirtualWayland() {
-  kill(std::atoi(words_["SWAY_PID"].c_str()), SIGTERM);
+  std::vector<pid_t> pids = {std::atoi(words_["SWAY_PID"].c_str())};
+  std::istringstream portal(words_["PORTAL_PIDS"]);
+  for (std::string pid; std::getline(portal, pid, ',');) pids.push_back(std::atoi(pid.c_str()));
+  for (pid_t pid : pids) kill(pid, SIGTERM);
+  // The servers write into the directory until they end: gone (or zombies,
+  // which nobody here reaps) before it is removed, within two seconds.
+  auto running = [](pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string skip, state;
+    return stat >> skip >> skip >> state && state != "Z";
+  };
+  for (pid_t pid : pids)
+    for (int i = 0; i < 100 && running(pid); ++i) std::this_thread::sleep_for(20ms);
   std::error_code ignored;
   if (words_["SWAY_DIR"].find("vantor-sway.") != std::string::npos) std::filesystem::remove_all(words_["SWAY_DIR"], ignored);
   unsetenv("WAYLAND_DISPLAY");
   unsetenv("SWAYSOCK");
+  if (!words_["DBUS_SESSION_BUS_ADDRESS"].empty()) unsetenv("DBUS_SESSION_BUS_ADDRESS"), unsetenv("XDG_STATE_HOME");
 }
 
 }  // namespace vantor::test

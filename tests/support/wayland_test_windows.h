@@ -41,14 +41,16 @@ class WaylandTestWindows {
 };
 
 // A private headless sway started through scripts/virtual-wayland.sh, stopped
-// when the object goes; `options` are the script's ("--outputs 2"). While it
-// lives, WAYLAND_DISPLAY and SWAYSOCK name it.
+// when the object goes; `options` are the script's ("--outputs 2", "--portal
+// SHIM"). While it lives, WAYLAND_DISPLAY and SWAYSOCK name it, and with the
+// portal DBUS_SESSION_BUS_ADDRESS its bus and XDG_STATE_HOME a folder of its own.
 class VirtualWayland {
  public:
   // Returns null and sets `why` when sway could not be started.
   static std::unique_ptr<VirtualWayland> start(const std::string& script, const std::string& options,
                                                std::string* why);
   ~VirtualWayland();
+  void use();  // names it in the environment again, after another session
   const std::string& display() const { return words_.at("WAYLAND_DISPLAY"); }
 
  private:

@@ -130,9 +130,11 @@ class X11Screen final : public Screen {
 
 class WaylandScreen final : public Screen {
  public:
-  WaylandScreen(std::unique_ptr<VirtualWayland> session) : session(std::move(session)) {
+  // `backend`: "wayland" (wlr-screencopy) or "portal" (a session started with its portal).
+  WaylandScreen(std::unique_ptr<VirtualWayland> session, const std::string& backend = "wayland")
+      : session(std::move(session)) {
     unsetenv("DISPLAY");
-    setenv("VANTOR_BACKEND", "wayland", 1);
+    setenv("VANTOR_BACKEND", backend.c_str(), 1);
   }
   uint32_t window(int x, int y, int width, int height, uint32_t color, const std::string& title) override {
     return windows.create(x, y, width, height, color, title);
@@ -172,10 +174,11 @@ class SystemTake : public ::testing::Test {
   void SetUp() override { startScreen("x11"); }
   void startScreen(const std::string& kind, const std::string& options = "") {
     std::string why;
-    if (kind == "wayland") {
-      auto session = VirtualWayland::start(VANTOR_SOURCE_DIR "/scripts/virtual-wayland.sh", options, &why);
-      if (!session) GTEST_SKIP() << "SKIPPED: cannot start a headless sway (" << why << ")";
-      screen_ = std::make_unique<WaylandScreen>(std::move(session));
+    if (kind == "wayland" || kind == "portal") {
+      auto session = VirtualWayland::start(VANTOR_SOURCE_DIR "/scripts/virtual-wayland.sh",
+                                           kind == "portal" ? options + " --portal " VANTOR_PORTAL_SHIM : options, &why);
+      if (!session) GTEST_SKIP() << "SKIPPED: cannot start a headless sway" << (kind == "portal" ? " with the ScreenCast portal" : "") << " (" << why << ")";
+      screen_ = std::make_unique<WaylandScreen>(std::move(session), kind);
     } else {
       auto server = VirtualDisplay::start(VANTOR_SOURCE_DIR "/scripts/virtual-display.sh", options, &why);
       if (!server) GTEST_SKIP() << "SKIPPED: cannot start a virtual X server (" << why << ")";

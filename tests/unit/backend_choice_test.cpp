@@ -22,8 +22,9 @@ TEST(BackendChoice, WaylandSessionsUseWaylandEvenWithXwaylandAndTheVariableForce
       {{{"WAYLAND_DISPLAY", ""}, {"XDG_SESSION_TYPE", "x11"}}, Backend::x11, false, ""},
       {{{"WAYLAND_DISPLAY", "wayland-0"}, {"VANTOR_BACKEND", "x11"}}, Backend::x11, true, ""},
       {{{"VANTOR_BACKEND", "wayland"}}, Backend::wayland, true, ""},
+      {{{"VANTOR_BACKEND", "portal"}, {"DISPLAY", ":0"}}, Backend::portal, true, ""},
       {{{"VANTOR_BACKEND", "X11"}, {"WAYLAND_DISPLAY", "w"}}, Backend::wayland, false,
-       "VANTOR_BACKEND=X11 is neither x11 nor wayland; ignored"},
+       "VANTOR_BACKEND=X11 is none of x11, wayland and portal; ignored"},
   };
   for (const Row& r : rows) {
     std::string warning;

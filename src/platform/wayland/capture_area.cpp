@@ -1,6 +1,9 @@
 #include "platform/wayland/capture_area.h"
 
 #include <algorithm>
+#include <atomic>
+
+#include "util/log.h"
 
 namespace vantor::platform::wayland {
 
@@ -28,6 +31,39 @@ std::optional<CaptureArea> locate(const Connection& c, SwayIpc* windows, const C
     return CaptureArea{o->globalName, Region{left, top, right - left, bottom - top}};
   }
   throw waylandError(kWindowGone, describe(filter) + " is no longer available");
+}
+
+SwayIpc* windowSource(std::unique_ptr<SwayIpc>& kept) {
+  auto path = SwayIpc::socketPath();
+  if (!path) {
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
+      logInfo("wayland: this compositor does not tell where windows are (no sway IPC socket); none are listed");
+    return nullptr;
+  }
+  if (!kept) kept = SwayIpc::open(*path);
+  return kept.get();
+}
+
+ShareableContent listContent(const Connection& c, std::unique_ptr<SwayIpc>& kept) {
+  ShareableContent content;
+  for (auto& o : c.outputs()) content.displays.push_back({o->globalName, o->pixelWidth(), o->pixelHeight()});
+  if (SwayIpc* ipc = windowSource(kept)) {
+    std::vector<SwayWindow> found;
+    try {
+      found = ipc->windows();
+    } catch (const Error&) {
+      kept.reset();  // sway restarted: once more on a new socket
+      found = windowSource(kept)->windows();
+    }
+    for (const SwayWindow& w : found) {
+      if (!w.visible) continue;
+      Window window{uint32_t(w.id), 0, w.title, RunningApplication{w.application}};
+      if (w.application.empty()) window.owningApplication.reset();
+      content.windows.push_back(std::move(window));
+    }
+  }
+  return content;
 }
 
 }  // namespace vantor::platform::wayland

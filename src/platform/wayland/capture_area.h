@@ -3,6 +3,7 @@
 // whole output, or the part of an output a window covers (the compositor's
 // rectangle for it, cut to that output).
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -27,5 +28,12 @@ struct CaptureArea {
 std::optional<CaptureArea> locate(const Connection& c, SwayIpc* windows, const ContentFilter& filter);
 
 std::string describe(const ContentFilter& filter);
+
+// sway's socket, when this is sway, kept in `kept` and opened again when it
+// broke; null elsewhere (said once in the log).
+SwayIpc* windowSource(std::unique_ptr<SwayIpc>& kept);
+
+// The outputs as displays and the visible windows `kept` (see above) tells of.
+ShareableContent listContent(const Connection& c, std::unique_ptr<SwayIpc>& kept);
 
 }  // namespace vantor::platform::wayland

@@ -68,7 +68,7 @@ const zxdg_output_v1_listener kXdgOutputListener = {
 
 }  // namespace
 
-std::unique_ptr<Connection> Connection::open() {
+std::unique_ptr<Connection> Connection::open(bool forCopying) {
   const char* name = std::getenv("WAYLAND_DISPLAY");
   wl_display* display = wl_display_connect(nullptr);
   if (!display) {
@@ -81,7 +81,7 @@ std::unique_ptr<Connection> Connection::open() {
   c->registry_ = wl_display_get_registry(display);
   wl_registry_add_listener(c->registry_, &listener, c.get());
   c->roundtrip();  // the globals
-  if (!c->shm_ || !c->screencopy_)
+  if (forCopying && (!c->shm_ || !c->screencopy_))
     throw waylandError(kMissingProtocol, "the compositor offers no screen copying (wlr-screencopy)");
   for (auto& o : c->outputs_) c->describeOutput(*o);
   c->roundtrip();  // the outputs' modes, names and places

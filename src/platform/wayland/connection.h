@@ -55,9 +55,10 @@ struct Output {
 class Connection {
  public:
   // Connects to the compositor that WAYLAND_DISPLAY names (wayland-0 when
-  // unset) and learns its outputs. Throws Error (kConnectFailed,
-  // kMissingProtocol).
-  static std::unique_ptr<Connection> open();
+  // unset) and learns its outputs. Throws Error (kConnectFailed, and
+  // kMissingProtocol when `forCopying` and there is no wlr-screencopy: the
+  // portal path only lists outputs).
+  static std::unique_ptr<Connection> open(bool forCopying = true);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;

@@ -2,8 +2,6 @@
 
 #include <libyuv/planar_functions.h>
 
-#include <atomic>
-
 #include "exec/serial_queue.h"
 #include "platform/wayland/capture_area.h"
 #include "platform/wayland/connection.h"
@@ -68,40 +66,9 @@ class WaylandScreenCapture final : public ScreenCaptureService {
     return *conn_;
   }
 
-  // sway's socket, when this is sway; opened again when it broke.
-  SwayIpc* windows() {
-    auto path = SwayIpc::socketPath();
-    if (!path) {
-      static std::atomic<bool> told{false};
-      if (!told.exchange(true))
-        logInfo("wayland: this compositor does not tell where windows are (no sway IPC socket); none are listed");
-      return nullptr;
-    }
-    if (!ipc_) ipc_ = SwayIpc::open(*path);
-    return ipc_.get();
-  }
+  SwayIpc* windows() { return windowSource(ipc_); }
 
-  ShareableContent query() {
-    Connection& c = connection();
-    ShareableContent content;
-    for (auto& o : c.outputs()) content.displays.push_back({o->globalName, o->pixelWidth(), o->pixelHeight()});
-    if (SwayIpc* ipc = windows()) {
-      std::vector<SwayWindow> found;
-      try {
-        found = ipc->windows();
-      } catch (const Error&) {
-        ipc_.reset();  // sway restarted: once more on a new socket
-        found = windows()->windows();
-      }
-      for (const SwayWindow& w : found) {
-        if (!w.visible) continue;
-        Window window{uint32_t(w.id), 0, w.title, RunningApplication{w.application}};
-        if (w.application.empty()) window.owningApplication.reset();
-        content.windows.push_back(std::move(window));
-      }
-    }
-    return content;
-  }
+  ShareableContent query() { return listContent(connection(), ipc_); }
 
   ImageRef still(const ContentFilter& filter) {
     Connection& c = connection();
