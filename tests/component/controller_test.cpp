@@ -210,9 +210,6 @@ const Case kCases[] = {
       takeIs(1920, 1080, 16666666ns, true, platform::VideoQuality::low), sources(false, true)},
      {kHello, with(S("starting"), 1), with(S("recording"), 1), S("discarding"), S("discarded"), with(S("starting"), 2),
       with(S("recording"), 2)}},
-    {"OutputReportsNoMovie",
-     {fault([](auto& s) { s.media.outputReport = platform::sim::SimMediaServices::Report::fail; }), start(), kStop},
-     {S("starting"), S("recording"), S("stopping"), E("recorder.stop failed: simulated recording failure")}},
 };
 
 class Commands : public test::ControllerFixture, public ::testing::WithParamInterface<Case> {};

@@ -10,7 +10,6 @@
 
 #include <fstream>
 
-#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,24 +20,12 @@ namespace vantor::test {
 namespace {
 
 using namespace std::chrono_literals;
-using nlohmann::json;
 
 const std::string kStarted = "[INFO] vantor: started, waiting for commands on stdin";
 const std::string kExiting = "[INFO] vantor: stdin closed, exiting";
 const std::string kStop = R"({"type":"stop"})";
-const json kNotRecording = {{"type", "error"}, {"message", "not recording"}};
-
-// Each line of `out` is one compact event, equal to the expected one at its place.
-void expectEvents(const std::string& out, const std::vector<json>& expected) {
-  EXPECT_TRUE(out.empty() || out.back() == '\n') << "stdout ends mid-line: " << out;
-  std::vector<std::string> lines = splitLines(out);
-  ASSERT_EQ(lines.size(), expected.size()) << out;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    json event = json::parse(lines[i], nullptr, false);
-    EXPECT_EQ(event, expected[i]) << lines[i];
-    EXPECT_EQ(lines[i].size(), event.dump().size()) << "not compact: " << lines[i];
-  }
-}
+// Compact, as the host reads it.
+const std::string kNotRecording = R"({"message":"not recording","type":"error"})";
 
 TEST(AgentProcess, AnnouncesItselfUnpromptedAnswersEachLineAtOnceAndExitsZeroAtEndOfInput) {
   // Any first argument but "list-targets" runs command mode.
@@ -52,13 +39,13 @@ TEST(AgentProcess, AnnouncesItselfUnpromptedAnswersEachLineAtOnceAndExitsZeroAtE
       ASSERT_TRUE(agent.write(kStop + "\n"));
       auto answer = agent.readStdoutLine();
       ASSERT_TRUE(answer) << "no answer while stdin is open";
-      expectEvents(*answer + "\n", {kNotRecording});
+      EXPECT_EQ(*answer, kNotRecording);
     }
     if (argv.size() == 1) {  // a line longer than the input queue holds is still handled, whole
       ASSERT_TRUE(agent.write(R"({"type":"stop","pad":")" + std::string(17 << 20, 'x') + "\"}\n", 60s));
       auto answer = agent.readStdoutLine(60s);
       ASSERT_TRUE(answer);
-      expectEvents(*answer + "\n", {kNotRecording});
+      EXPECT_EQ(*answer, kNotRecording);
     }
     ASSERT_TRUE(agent.write(kStop));  // no LF: never handled, not even at end of input
     ProcessResult r = agent.finish();
