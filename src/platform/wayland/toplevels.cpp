@@ -7,6 +7,7 @@
 #include <wayland-client.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <condition_variable>
@@ -49,9 +50,10 @@ struct Toplevels::State {
   std::mutex mutex;  // guards what follows; taken by the watching thread's callbacks and by list()
   std::condition_variable answered;
   std::map<zwlr_foreign_toplevel_handle_v1*, Entry> entries;
-  uint32_t nextId = 1;
   uint64_t activations = 0;
-  uint64_t asked = 0, synced = 0;  // round trips list() asked for, and answered
+  // Round trips list() asked for, sent (one at a time) and answered.
+  uint64_t asked = 0, sent = 0, synced = 0;
+  bool inFlight = false;
   bool stopping = false, broken = false;
 
   ~State() {
@@ -132,7 +134,10 @@ void toplevel(void* data, zwlr_foreign_toplevel_manager_v1*, zwlr_foreign_toplev
   std::lock_guard lock(s->mutex);
   Entry& e = s->entries[handle];
   e.handle = handle;
-  e.id = s->nextId++;
+  // Ids of the process, not of the connection: one opened again after the
+  // compositor restarted must not give an old window's id to another.
+  static std::atomic<uint32_t> nextId{1};
+  e.id = nextId++;
   zwlr_foreign_toplevel_handle_v1_add_listener(handle, &kHandleListener, s);
 }
 
@@ -196,16 +201,17 @@ void State::run() {
     wl_callback_destroy(cb);
     auto* s = static_cast<State*>(data);
     std::lock_guard lock(s->mutex);
-    s->synced = s->asked;  // everything sent before it has been handled
+    s->synced = s->sent;  // what came before it has been handled
+    s->inFlight = false;
     s->answered.notify_all();
   }};
-  uint64_t sent = 0;  // the last round trip asked for that has been sent
   for (;;) {
     {
       std::lock_guard lock(mutex);
       if (stopping) return;
-      if (asked > sent) {
+      if (asked > sent && !inFlight) {
         sent = asked;
+        inFlight = true;
         wl_callback_add_listener(wl_display_sync(display), &synced, this);
       }
     }
