@@ -91,8 +91,9 @@ ShareableContent listContent(const Connection& c, std::unique_ptr<SwayIpc>& kept
   } else {
     static std::atomic<bool> told{false};
     if (!told.exchange(true))
-      logInfo("wayland: this compositor does not tell of its windows (no sway IPC socket, no "
-              "wlr-foreign-toplevel-management); none are listed");
+      logInfo(toplevels ? "wayland: this compositor does not tell of its windows (no sway IPC socket, no "
+                          "wlr-foreign-toplevel-management); none are listed"
+                        : "wayland: no sway IPC socket, and the portal lets no program list windows; none are listed");
   }
   return content;
 }

@@ -239,6 +239,9 @@ void State::run() {
 
 std::vector<Toplevel> Toplevels::list() {
   State& s = *s_;
+  // It would wait for a round trip only that thread can make.
+  if (std::this_thread::get_id() == s.thread.get_id())
+    throw waylandError(kInvalidUse, "windows listed from the thread that watches them");
   std::unique_lock lock(s.mutex);
   const uint64_t ticket = ++s.asked;
   uint64_t one = 1;
