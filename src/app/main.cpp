@@ -79,7 +79,8 @@ std::unique_ptr<vantor::platform::ScreenCaptureService> makeScreenCapture(vantor
   }
   if (choice.backend == Backend::wayland) {
     facts.platform = "wayland";
-    // Windows are known from sway's IPC only (platform/wayland/sway_ipc.h).
+    // Only sway's IPC tells where windows are (platform/wayland/sway_ipc.h);
+    // elsewhere they are at most listed (wlr-foreign-toplevel-management).
     const char* sway = std::getenv("SWAYSOCK");
     facts.windowCapture = sway && *sway;
     return vantor::platform::makeWaylandScreenCapture(main);

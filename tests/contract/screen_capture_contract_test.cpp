@@ -327,6 +327,56 @@ TEST_P(CaptureContract, StreamsDrawThePointerUnlessTheCursorIsHidden) {
   }
 }
 
+#ifdef VANTOR_HAVE_WAYLAND
+// Without sway's IPC (SWAYSOCK unset for the service), windows come from
+// wlr-foreign-toplevel-management: titles and app ids, the activated one
+// first, ids kept across queries. (sway minimises nothing and keeps telling
+// of a window in its scratchpad.) Nothing tells where they are, so a still or
+// stream of one fails instead of showing its whole output.
+TEST(WaylandToplevels, ListedWithStableIdsButNeverRecordedAsTheirWholeOutput) {
+  std::string why;
+  auto b = WaylandBackend::start(&why);
+  if (!b) GTEST_SKIP() << "SKIPPED: no headless sway (" << why << ")";
+  const std::string sway = std::getenv("SWAYSOCK");
+  auto withoutSway = [&](auto f) {  // the service looks per call; the test's windows keep theirs
+    unsetenv("SWAYSOCK");
+    f();
+    setenv("SWAYSOCK", sway.c_str(), 1);
+  };
+  auto one = b->w.create(100, 100, 200, 200, kRed, "one"), two = b->w.create(400, 100, 200, 200, kGreen, "two");
+  withoutSway([&] { content(*b); });  // from here the service sees each activation
+  auto three = b->w.create(700, 100, 200, 200, kBlue, "three");
+  struct Step {
+    std::function<void()> act;
+    std::vector<std::string> titles;  // front-most first; "test": the backend's own window on the other output
+  } steps[] = {{[&] { b->raise(three), b->raise(two), b->raise(one); }, {"one", "two", "three", "test"}},
+               {[&] { b->raise(two); }, {"two", "one", "three", "test"}},
+               {[&] { b->close(two); }, {"one", "three", "test"}}};
+  std::map<std::string, uint32_t> ids;
+  for (auto& step : steps) {
+    step.act();
+    ShareableContent listed;
+    withoutSway([&] { listed = content(*b); });
+    std::vector<std::string> titles;
+    for (const Window& w : listed.windows) {
+      titles.push_back(w.title.value_or(""));
+      EXPECT_EQ(w.owningApplication->applicationName.rfind("vantor-test-", 0), 0u) << titles.back();
+      EXPECT_EQ(ids.emplace(titles.back(), w.windowID).first->second, w.windowID) << titles.back() << " renumbered";
+    }
+    EXPECT_EQ(titles, step.titles);
+  }
+  const std::string no = "window " + std::to_string(ids["one"]) +
+                         ": this compositor does not tell where its windows are on screen; record its display instead";
+  auto s = b->service().createStream(ContentFilter::forWindow({ids["one"]}), {640, 360, 10ms, 4});
+  Frames frames;
+  frames.attach(*s, b->main);
+  withoutSway([&] {
+    EXPECT_EQ(failure([&] { still(*b, ContentFilter::forWindow({ids["one"]})); }), no);
+    EXPECT_EQ(failure([&] { run(b->main, [&]() { return start(*s); }); }), no);
+  });
+}
+#endif
+
 std::unique_ptr<Backend> simulated(std::string*) { return std::make_unique<SimBackend>(); }
 std::unique_ptr<Backend> x11(std::string* why) {
 #ifdef VANTOR_HAVE_X11

@@ -18,7 +18,11 @@ std::optional<CaptureArea> locate(const Connection& c, SwayIpc* windows, const C
     if (!o) throw waylandError(kDisplayGone, describe(filter) + " is no longer available");
     return CaptureArea{o->globalName, std::nullopt};
   }
-  if (!windows) throw waylandError(kWindowGone, "this compositor does not tell where " + describe(filter) + " is");
+  // Recording the whole output instead would show every other window on it.
+  if (!windows)
+    throw waylandError(kNoWindowPlaces, describe(filter) +
+                                            ": this compositor does not tell where its windows are on screen; "
+                                            "record its display instead");
   for (const SwayWindow& w : windows->windows()) {
     if (uint32_t(w.id) != filter.window.windowID) continue;
     const Output* o = c.findOutput(w.output);
@@ -35,17 +39,25 @@ std::optional<CaptureArea> locate(const Connection& c, SwayIpc* windows, const C
 
 SwayIpc* windowSource(std::unique_ptr<SwayIpc>& kept) {
   auto path = SwayIpc::socketPath();
-  if (!path) {
-    static std::atomic<bool> told{false};
-    if (!told.exchange(true))
-      logInfo("wayland: this compositor does not tell where windows are (no sway IPC socket); none are listed");
-    return nullptr;
-  }
+  if (!path) return nullptr;
   if (!kept) kept = SwayIpc::open(*path);
   return kept.get();
 }
 
-ShareableContent listContent(const Connection& c, std::unique_ptr<SwayIpc>& kept) {
+namespace {
+
+// The toplevels `kept` watches, opened when first wanted; null where the
+// compositor does not offer them (or the caller keeps none).
+Toplevels* toplevelSource(std::unique_ptr<Toplevels>* kept) {
+  if (!kept) return nullptr;
+  if (!*kept) *kept = Toplevels::open();
+  return kept->get();
+}
+
+}  // namespace
+
+ShareableContent listContent(const Connection& c, std::unique_ptr<SwayIpc>& kept,
+                             std::unique_ptr<Toplevels>* toplevels) {
   ShareableContent content;
   for (auto& o : c.outputs()) content.displays.push_back({o->globalName, o->pixelWidth(), o->pixelHeight()});
   if (SwayIpc* ipc = windowSource(kept)) {
@@ -62,6 +74,26 @@ ShareableContent listContent(const Connection& c, std::unique_ptr<SwayIpc>& kept
       if (w.application.empty()) window.owningApplication.reset();
       content.windows.push_back(std::move(window));
     }
+  } else if (Toplevels* t = toplevelSource(toplevels)) {
+    std::vector<Toplevel> found;
+    try {
+      found = t->list();
+    } catch (const Error&) {
+      toplevels->reset();  // the compositor restarted: once more on a new connection
+      t = toplevelSource(toplevels);
+      if (t) found = t->list();
+    }
+    for (Toplevel& w : found) {
+      Window window{w.id, 0, std::move(w.title), RunningApplication{std::move(w.appId)}};
+      if (window.owningApplication->applicationName.empty()) window.owningApplication.reset();
+      content.windows.push_back(std::move(window));
+    }
+  } else {
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
+      logInfo(toplevels ? "wayland: this compositor does not tell of its windows (no sway IPC socket, no "
+                          "wlr-foreign-toplevel-management); none are listed"
+                        : "wayland: no sway IPC socket, and the portal lets no program list windows; none are listed");
   }
   return content;
 }

@@ -11,6 +11,7 @@
 #include "platform/wayland/connection.h"
 #include "platform/wayland/screen_copy.h"
 #include "platform/wayland/sway_ipc.h"
+#include "platform/wayland/toplevels.h"
 
 namespace vantor::platform::wayland {
 
@@ -30,10 +31,14 @@ std::optional<CaptureArea> locate(const Connection& c, SwayIpc* windows, const C
 std::string describe(const ContentFilter& filter);
 
 // sway's socket, when this is sway, kept in `kept` and opened again when it
-// broke; null elsewhere (said once in the log).
+// broke; null elsewhere.
 SwayIpc* windowSource(std::unique_ptr<SwayIpc>& kept);
 
-// The outputs as displays and the visible windows `kept` (see above) tells of.
-ShareableContent listContent(const Connection& c, std::unique_ptr<SwayIpc>& kept);
+// The outputs as displays and the visible windows `kept` (see above) tells
+// of; without sway, those of wlr-foreign-toplevel-management when the caller
+// keeps `toplevels` (opened at the first call); otherwise none (said once in
+// the log).
+ShareableContent listContent(const Connection& c, std::unique_ptr<SwayIpc>& kept,
+                             std::unique_ptr<Toplevels>* toplevels = nullptr);
 
 }  // namespace vantor::platform::wayland

@@ -30,6 +30,7 @@ enum ErrorCode {
   kMissingProtocol = 6,    // the compositor lacks a protocol capture needs
   kCopyFailed = 7,         // the compositor refused to hand over pixels
   kInvalidUse = 8,         // a method was called out of order
+  kNoWindowPlaces = 9,     // a window where the compositor does not tell where windows are
 };
 
 inline Error waylandError(int code, std::string description) {

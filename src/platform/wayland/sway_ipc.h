@@ -2,7 +2,7 @@
 // Windows and where they are, from sway's IPC socket ($SWAYSOCK): the one
 // wlroots compositor that tells clients each window's rectangle on screen.
 // Other compositors give no geometry, so their windows cannot be cropped out
-// of an output, and none are listed.
+// of an output: they are only listed (toplevels.h).
 
 #include <cstdint>
 #include <memory>

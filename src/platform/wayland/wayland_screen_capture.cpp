@@ -68,7 +68,7 @@ class WaylandScreenCapture final : public ScreenCaptureService {
 
   SwayIpc* windows() { return windowSource(ipc_); }
 
-  ShareableContent query() { return listContent(connection(), ipc_); }
+  ShareableContent query() { return listContent(connection(), ipc_, &toplevels_); }
 
   ImageRef still(const ContentFilter& filter) {
     Connection& c = connection();
@@ -93,6 +93,7 @@ class WaylandScreenCapture final : public ScreenCaptureService {
   std::unique_ptr<Connection> conn_;
   std::unique_ptr<ScreenCopy> copier_;
   std::unique_ptr<SwayIpc> ipc_;
+  std::unique_ptr<Toplevels> toplevels_;  // without sway; its own thread, kept for the service's life
   std::exception_ptr lastFailure_;
   exec::SerialQueue queue_{".helper.wayland"};
 };

@@ -6,7 +6,10 @@
 //   xdg-output); a display's id is the output's registry name, the same for
 //   every client while the output exists.
 // - Windows, with the rectangle a window take crops out of its output, come
-//   from sway's IPC socket; elsewhere none are listed (logged once).
+//   from sway's IPC socket. Elsewhere they are listed from
+//   wlr-foreign-toplevel-management (toplevels.h), which tells nothing of
+//   where they are: their takes and stills fail rather than record the whole
+//   output; without either, none are listed (logged once).
 // - Enumeration and stills run on a serial queue of the service's own
 //   ("com.vantor.helper.wayland") with one connection kept there; streams
 //   open a connection and a thread each (see wayland_stream.h).

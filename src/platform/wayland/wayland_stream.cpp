@@ -25,13 +25,13 @@ WaylandStream::WaylandStream(ContentFilter filter, StreamConfiguration config, e
 void WaylandStream::capture(const std::function<void()>& started) {
   auto conn = Connection::open();
   std::unique_ptr<SwayIpc> windows, changes;  // one to ask, one that hears of changes
-  if (filter_.kind == ContentFilter::Kind::window) {
-    auto path = SwayIpc::socketPath();
-    if (!path) throw waylandError(kWindowGone, "this compositor does not tell where " + describe(filter_) + " is");
-    windows = SwayIpc::open(*path);
-    changes = SwayIpc::open(*path);
-    changes->subscribeToWindows();
-  }
+  if (filter_.kind == ContentFilter::Kind::window)
+    if (auto path = SwayIpc::socketPath()) {
+      windows = SwayIpc::open(*path);
+      changes = SwayIpc::open(*path);
+      changes->subscribeToWindows();
+    }
+  // Without sway this fails a window: nothing tells where it is.
   std::optional<CaptureArea> area = locate(*conn, windows.get(), filter_);
   ScreenCopy copier(*conn, config().showsCursor);
   auto pool = std::make_shared<ImagePool>(config().width, config().height, size_t(config().queueDepth) + 2);
