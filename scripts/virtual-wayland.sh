@@ -122,7 +122,13 @@ vantor_portal_start() {
     echo "vantor_portal_start: no library $shim" >&2
     return 1
   fi
-  printf '[screencast]\noutput_name=HEADLESS-1\nmax_fps=60\nchooser_type=none\n' >"$dir/xdpw.conf"
+  # VANTOR_PORTAL_CHOOSER: a command that picks the output, as the user does
+  # in a desktop's dialog ("false": the user cancels).
+  if [ -n "${VANTOR_PORTAL_CHOOSER:-}" ]; then
+    printf '[screencast]\nmax_fps=60\nchooser_type=simple\nchooser_cmd=%s\n' "$VANTOR_PORTAL_CHOOSER" >"$dir/xdpw.conf"
+  else
+    printf '[screencast]\noutput_name=HEADLESS-1\nmax_fps=60\nchooser_type=none\n' >"$dir/xdpw.conf"
+  fi
   export DBUS_SESSION_BUS_ADDRESS=unix:path=$dir/bus
   local run=(env -u DISPLAY HOME="$dir" XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir/config"
              XDG_STATE_HOME="$dir/state" XDG_DATA_HOME="$dir/data" XDG_CURRENT_DESKTOP=sway

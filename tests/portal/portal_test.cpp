@@ -7,7 +7,11 @@
 #include <filesystem>
 #include <fstream>
 
+#include "exec/completion.h"
+#include "platform/portal/portal_screen_capture.h"
 #include "platform/portal/screencast_portal.h"
+#include "support/run_coroutine.h"
+#include "support/wayland_test_windows.h"
 
 namespace vantor::platform::portal {
 namespace {
@@ -30,6 +34,28 @@ TEST(Portal, ResponsesOtherThanSuccessFailWithWhatHappened) {
     } catch (const Error& e) {
       EXPECT_EQ(std::tuple(e.domain(), e.code(), e.description()), std::tuple(kErrorDomain, r.error, r.text));
     }
+  }
+}
+
+// The real portal, its dialog cancelled by the user (a chooser that picks
+// nothing): the start fails with what the host is told.
+TEST(Portal, ADialogTheUserCancelsFailsTheStartSayingSo) {
+  setenv("VANTOR_PORTAL_CHOOSER", "false", 1);
+  std::string why;
+  auto session = test::VirtualWayland::start(VANTOR_VIRTUAL_WAYLAND_SCRIPT, "--portal " VANTOR_PORTAL_SHIM, &why);
+  unsetenv("VANTOR_PORTAL_CHOOSER");
+  if (!session) GTEST_SKIP() << "SKIPPED: no headless sway with the portal (" << why << ")";
+  exec::MainLoop main;
+  auto service = makePortalScreenCapture(main);
+  auto content = test::runOn(main, exec::awaitCompletion<ShareableContent>(
+                                       [&](auto done) { service->getShareableContent(done); }));
+  auto stream = service->createStream(ContentFilter::forDisplay(content.displays.at(0)), {});
+  stream->addStreamOutput([](FrameRef) {}, main);
+  try {
+    test::runOn(main, exec::awaitCompletion<void>([&](exec::Resolver<void> done) { stream->startCapture(done); }));
+    ADD_FAILURE() << "started";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.description(), "screen sharing was refused in the desktop's dialog");
   }
 }
 
