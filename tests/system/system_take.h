@@ -56,7 +56,7 @@ inline uint32_t rgbOf(const DecodedJpeg::Colour& c) {
 // One decoded picture, reduced to what the checks look at.
 struct Picture {
   double pts = 0, duration = 0;
-  bool changed = false, key = false;  // changed: differs from the picture before it
+  bool changed = false;  // differs from the picture before it
   std::vector<uint32_t> probes;       // colours at the probe points, in their order
 };
 
@@ -74,7 +74,7 @@ inline Movie readMovie(const std::filesystem::path& path, const std::vector<std:
   Movie movie{probeMovie(path), {}};
   std::vector<uint8_t> previous;
   forEachVideoFrame(path, [&](const DecodedFrame& f) {
-    Picture p{f.pts, f.duration, previous.size() != f.bgra.size(), f.keyFrame, {}};
+    Picture p{f.pts, f.duration, previous.size() != f.bgra.size(), {}};
     // Every fourth pixel of every fourth row: the content is large areas of one colour.
     for (size_t row = 0; !p.changed && row < size_t(f.height); row += 4)
       for (size_t i = row * f.width * 4; !p.changed && i < (row + 1) * f.width * 4; i += i % 4 == 2 ? 14 : 1)

@@ -90,14 +90,11 @@ TEST_P(EveryScreenTake, DisplayWithSoundPausedThenEndedBySigterm) {
   EXPECT_LE(v.duration, seconds + 0.75);
   ASSERT_FALSE(movie.pictures.empty());
   EXPECT_NEAR(movie.pictures.back().pts + movie.pictures.back().duration, v.duration, 0.1);
-  double pausedFrom = 0, pausedTo = 0, lastChange = 0, lastKey = 0;
+  double pausedFrom = 0, pausedTo = 0, lastChange = 0;
   const Picture* frozen = nullptr;  // the last picture before the pause
   for (const Picture& p : movie.pictures) {
     EXPECT_TRUE(isPaletteColour(p.probes[0])) << "picture at " << p.pts;
     EXPECT_LE(distance(p.probes[0], p.probes[1]), kColourTolerance) << "torn picture at " << p.pts;
-    // A picture 2 s or more after the last keyframe is one itself.
-    if (p.key) lastKey = p.pts;
-    EXPECT_LT(p.pts - lastKey, 2.0) << "no keyframe since " << lastKey;
     if (!p.changed) continue;
     if (p.pts - lastChange > pausedTo - pausedFrom) pausedFrom = lastChange, pausedTo = p.pts;
     lastChange = p.pts;
@@ -266,36 +263,6 @@ TEST_F(SystemTake, RestartAndDiscardWithSound) {
   EXPECT_EQ(filesLeft(), (std::vector<std::string>{"take-1.caf", "take.caf"}));
   agent->send(json{{"type", "stop"}});
   EXPECT_EQ(nextError(*agent), "not recording");
-  EXPECT_TRUE(agent->finish().exitedWith(0));
-}
-
-// Protocol 2 on the real binary: the options shape the movie (a window at
-// its own size, at most 10 frames a second of a window repainted 60 times),
-// and "finished" tells the movie's own duration.
-TEST_F(SystemTake, Protocol2OptionsShapeTheMovie) {
-  const int wx = 300, wy = 200, ww = 640, wh = 360;
-  uint32_t w = screen_->window(wx, wy, ww, wh, kPalette[0]);
-  auto agent = this->agent();
-  agent->send(json{{"type", "hello"}, {"protocol", 2}, {"id", 0}});
-  ASSERT_TRUE(agent->waitForType("hello"));
-  auto path = dir_ / "options.mp4";
-  json start = startCommand("window-" + std::to_string(w), path, false);
-  start.update({{"frameRate", 10}, {"size", "native"}, {"showCursor", false}, {"quality", "low"}, {"id", 1}});
-  agent->send(start);
-  auto recording = agent->waitForStatus("recording");
-  ASSERT_TRUE(recording);
-  EXPECT_EQ(recording->body.value("id", -1), 1);
-  auto painting = paint(w);
-  agent->watch(1500ms);
-  auto finished = agent->stop();
-  painting->stop();
-  ASSERT_TRUE(finished);
-  EXPECT_FALSE(finished->body.value("hasSound", true));
-  Movie movie = readMovie(path, {});
-  EXPECT_EQ(std::pair(movie.facts.video().width, movie.facts.video().height), std::pair(ww, wh));
-  EXPECT_NEAR(finished->body.value("duration", -1.0), movie.facts.duration, 0.01);
-  EXPECT_GE(movie.pictures.size(), 3u);
-  EXPECT_LE(double(movie.pictures.size()), 10 * movie.facts.duration + 2) << "more frames than 10 a second";
   EXPECT_TRUE(agent->finish().exitedWith(0));
 }
 
