@@ -25,7 +25,7 @@ class X11ScreenCapture final : public ScreenCaptureService {
   void getShareableContent(exec::Resolver<ShareableContent> done) override {
     queue_.post([this, done] {
       try {
-        done.succeed(queryContent(connection()));
+        done.succeed(content(connection()));
       } catch (...) {
         done.fail(keep(std::current_exception()));
       }
@@ -51,13 +51,35 @@ class X11ScreenCapture final : public ScreenCaptureService {
  private:
   // The queue's connection, opened again when it broke.
   const Connection& connection() {
+    VANTOR_ASSERT_ON(queue_);
     if (conn_ && conn_->broken()) {
       stillShm_.reset();
+      windows_.reset();
       conn_.reset();
     }
-    if (!conn_) conn_ = Connection::open(display_);
-    conn_->discardEvents();  // errors left by earlier requests nobody waited for
+    if (!conn_) {
+      conn_ = Connection::open(display_);
+      watchRoot(*conn_);
+    }
+    // Taken on every use, so that they never pile up between listings.
+    if (takeChangeEvents(*conn_)) windows_.reset();
     return *conn_;
+  }
+
+  // Monitors are read every time (one round trip, cheap). Windows are
+  // listed again only when the server reported a change since the last
+  // listing: enumerating them costs a round trip per level of the tree and
+  // several per window, about 10 ms on a plain desktop. The monitors' reply
+  // comes after every event the server sent before it, so the events looked
+  // at then cover everything done before this call.
+  ShareableContent content(const Connection& c) {
+    VANTOR_ASSERT_ON(queue_);
+    ShareableContent out;
+    for (const auto& m : queryMonitors(c)) out.displays.push_back({m.id, m.width, m.height});
+    if (takeChangeEvents(c)) windows_.reset();
+    if (!windows_) windows_ = queryWindows(c, true);
+    out.windows = *windows_;
+    return out;
   }
 
   // Holds on to the failure last reported, so that this thread never drops
@@ -101,6 +123,7 @@ class X11ScreenCapture final : public ScreenCaptureService {
   exec::Loop& main_;
   std::optional<std::string> display_;
   std::unique_ptr<Connection> conn_;  // used only on queue_, which is destroyed first
+  std::optional<std::vector<Window>> windows_;  // likewise; the last listing, while nothing changed
   std::unique_ptr<ShmSegment> stillShm_;  // likewise; attached on conn_
   std::exception_ptr lastFailure_;    // likewise
   exec::SerialQueue queue_{".helper.x11"};
