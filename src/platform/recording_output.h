@@ -61,6 +61,12 @@ class RecordingOutput {
   // last frame lasts until `stopTime`, so the movie covers the whole take.
   virtual void streamDidOutputFrame(FrameRef frame) = 0;
   virtual void streamDidStop(Clock::time_point stopTime) = 0;
+
+  // The take is thrown away (a restart, a discard): frames not yet written
+  // are dropped, nothing more is encoded or written, the file is removed and
+  // no report follows; a stop after it changes nothing. What is left of the
+  // work is over when the output is destroyed. Called on the main loop.
+  virtual void abandon() = 0;
 };
 
 }  // namespace vantor::platform

@@ -129,6 +129,25 @@ TEST_P(MediaContract, FramesThatFindTheOutputBusyAreDroppedNotWaitedFor) {
   EXPECT_TRUE(frames.back().shows(45));
 }
 
+// A take thrown away (a restart): frames still queued are not written, the
+// stop after it changes nothing, no report comes and no file is left.
+TEST_P(MediaContract, AnAbandonedTakeWritesNothingMoreReportsNothingAndLeavesNoFile) {
+  auto path = dir / "thrown.mp4";
+  auto o = output(path);
+  feed(*o, 0, 5);
+  {
+    auto hold = backend->holdWriting(*o);  // what comes now waits to be written
+    for (int n = 5; n < 8; ++n) o->streamDidOutputFrame(quadrantFrame(t0 + seconds(n / 30.0), n));
+    o->abandon();
+  }
+  feed(*o, 8, 10);
+  o->streamDidStop(t0 + 1s);
+  o.reset();
+  backend.reset();  // its threads are gone: any late report is in
+  EXPECT_EQ(reports->sofar(), std::vector<std::string>{});
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
 // A full disk: writing ends at once, the delegate hears of it, and the
 // movie keeps what plays to its end.
 TEST_P(MediaContract, AFailedWriteKeepsWhatPlaysToItsEnd) {

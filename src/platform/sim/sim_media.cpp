@@ -123,6 +123,13 @@ void SimRecordingOutput::streamDidOutputFrame(FrameRef frame) {
   if (frame) written_.push_back({frame->index, frame->presentationTime});
 }
 
+void SimRecordingOutput::abandon() {
+  abandoned = true;
+  stopped = true;
+  std::error_code ignored;
+  std::filesystem::remove(config.outputURL, ignored);
+}
+
 void SimRecordingOutput::streamDidStop(Clock::time_point stopTime) {
   if (stopped.exchange(true)) return;
   {
