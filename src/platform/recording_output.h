@@ -63,9 +63,9 @@ class RecordingOutput {
   virtual void streamDidStop(Clock::time_point stopTime) = 0;
 
   // The take is thrown away (a restart, a discard): frames not yet written
-  // are dropped, nothing more is encoded or written, the file is removed and
-  // no report follows; a stop after it changes nothing. What is left of the
-  // work is over when the output is destroyed. Called on the main loop.
+  // are dropped, nothing more is written to the file (the caller deletes
+  // it) and no report follows; a stop after it changes nothing. Destroying
+  // the output then waits for nothing. Called on the main loop.
   virtual void abandon() = 0;
 };
 

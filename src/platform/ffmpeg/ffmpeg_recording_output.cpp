@@ -64,7 +64,8 @@ struct FfmpegRecordingOutput::Core {
   // Writing ends at the first failure: the file keeps what plays to its end
   // and, during the take, the delegate hears of it at once.
   void fail(const Error& e) {
-    if (failure) return;
+    // An abandoned take's file is no longer ours: its path may already be the next take's.
+    if (failure || abandoned.load()) return;
     record(e);
     file.reset();  // completes what it can; on a full disk that part is torn
     encoder.reset();
@@ -215,17 +216,19 @@ void FfmpegRecordingOutput::streamDidOutputFrame(FrameRef frame) {
 }
 
 // Flushing the encoder and writing the last fragment of a file about to be
-// deleted would hold up the restart that waits for this thread: the queued
-// frames are skipped and the file goes as it stands.
+// deleted would hold up the restart: the queued frames are skipped, the file
+// is closed as it stands, and nobody waits for the thread, which ends on its
+// own once a frame it may be encoding is done.
 void FfmpegRecordingOutput::abandon() {
   core_->abandoned.store(true);
   if (stopped_.exchange(true)) return;
   thread_.post([core = core_] {
     core->finished = true;
-    if (core->file) core->file->discard();
+    if (core->file) core->file->abandon();
     core->file.reset();
     core->encoder.reset();
   });
+  thread_.letGo();
 }
 
 void FfmpegRecordingOutput::streamDidStop(Clock::time_point stopTime) {

@@ -126,8 +126,6 @@ void SimRecordingOutput::streamDidOutputFrame(FrameRef frame) {
 void SimRecordingOutput::abandon() {
   abandoned = true;
   stopped = true;
-  std::error_code ignored;
-  std::filesystem::remove(config.outputURL, ignored);
 }
 
 void SimRecordingOutput::streamDidStop(Clock::time_point stopTime) {
