@@ -3,6 +3,7 @@
 #include <libyuv/planar_functions.h>
 
 #include "exec/serial_queue.h"
+#include "platform/image_pool.h"
 #include "platform/x11/capture_source.h"
 #include "platform/x11/connection.h"
 #include "platform/x11/content_query.h"
@@ -103,6 +104,15 @@ class X11ScreenCapture final : public ScreenCaptureService {
     return *stillShm_;
   }
 
+  // Stills are copied into images used again once their holders let go:
+  // 8 MB allocated afresh fault in as many pages as the copy writes.
+  ImageRef stillImage(int width, int height) {
+    if (!stillImages_ || stillImages_->width() != width || stillImages_->height() != height)
+      stillImages_ = std::make_shared<ImagePool>(width, height, 2);
+    if (ImagePool::Slot* slot = stillImages_->acquire()) return stillImages_->share(slot);
+    return makeImage(width, height);  // both still held (an encode is slow)
+  }
+
   ImageRef still(const Connection& c, const ContentFilter& filter) {
     CaptureSource source(c, filter, false);
     // A window resized between looking and grabbing fails the grab: look again.
@@ -113,7 +123,7 @@ class X11ScreenCapture final : public ScreenCaptureService {
       if (!source.grab(*area, shm)) continue;
       PixelBuffer pixels{area->width, area->height, area->width * 4, shm.data()};
       if (auto cursor = fetchCursor(c)) drawCursor(*cursor, pixels, area->rootX, area->rootY);
-      auto image = makeImage(area->width, area->height);
+      ImageRef image = stillImage(area->width, area->height);
       libyuv::ARGBCopy(pixels.data, pixels.stride, image->data, image->stride, area->width, area->height);
       return image;
     }
@@ -125,6 +135,7 @@ class X11ScreenCapture final : public ScreenCaptureService {
   std::unique_ptr<Connection> conn_;  // used only on queue_, which is destroyed first
   std::optional<std::vector<Window>> windows_;  // likewise; the last listing, while nothing changed
   std::unique_ptr<ShmSegment> stillShm_;  // likewise; attached on conn_
+  std::shared_ptr<ImagePool> stillImages_;  // likewise
   std::exception_ptr lastFailure_;    // likewise
   exec::SerialQueue queue_{".helper.x11"};
 };
