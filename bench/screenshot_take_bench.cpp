@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
     if (!again) die("no \"recording\" after restart");
     restartMs.push_back(secondsBetween(sent, again->at) * 1000);
   }
+  agent->watch(1s);  // a stop right after a start may find no frame written yet
   agent->stop();
   agent->finish();
 

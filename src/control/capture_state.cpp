@@ -444,7 +444,7 @@ asio::awaitable<void> CaptureState::screenshot() {
     co_return;
   }
   platform::FrameRef fallback = recorder_.currentSampleBuffer();
-  std::optional<std::vector<uint8_t>> jpeg = co_await ScreenshotGrabber::grabJPEG(platform_, *lastTargetMeta_, fallback);
+  std::optional<std::vector<uint8_t>> jpeg = co_await ScreenshotGrabber::grabJPEG(platform_, *lastTargetMeta_, fallback, jpegQueue_);
   if (!jpeg) {
     events_.error("screenshot: failed to capture JPEG");
     co_return;

@@ -163,6 +163,8 @@ class CaptureState {
   SourceWatch systemWatch_;
   // Combines the files at stop and reads finished movies back, off the main loop.
   exec::SerialQueue muxQueue_{".helper.mux"};
+  // Screenshots' JPEG encoding, off the main loop; touches only the image it is handed.
+  exec::SerialQueue jpegQueue_{".helper.jpeg"};
   bool isRecording_ = false;
   bool isPaused_ = false;
 };

@@ -16,6 +16,8 @@ namespace vantor::platform {
 class ImagePool : public std::enable_shared_from_this<ImagePool> {
  public:
   ImagePool(int width, int height, size_t capacity) : width_(width), height_(height), capacity_(capacity) {}
+  int width() const { return width_; }
+  int height() const { return height_; }
 
   struct Slot {
     std::shared_ptr<PixelBuffer> image;

@@ -61,6 +61,12 @@ class RecordingOutput {
   // last frame lasts until `stopTime`, so the movie covers the whole take.
   virtual void streamDidOutputFrame(FrameRef frame) = 0;
   virtual void streamDidStop(Clock::time_point stopTime) = 0;
+
+  // The take is thrown away (a restart, a discard): frames not yet written
+  // are dropped, nothing more is written to the file (the caller deletes
+  // it) and no report follows; a stop after it changes nothing. Destroying
+  // the output then waits for nothing. Called on the main loop.
+  virtual void abandon() = 0;
 };
 
 }  // namespace vantor::platform

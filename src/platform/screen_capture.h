@@ -105,7 +105,8 @@ class ScreenCaptureService {
   // What captures, for log lines and errors people read: "X11 capture".
   virtual std::string name() const = 0;
 
-  // A fresh query every call; nothing is cached.
+  // What is on screen when it is called: every change made before the call
+  // shows (a backend may keep a listing while nothing has changed since).
   virtual void getShareableContent(exec::Resolver<ShareableContent> done) = 0;
 
   virtual std::unique_ptr<Stream> createStream(const ContentFilter& filter,

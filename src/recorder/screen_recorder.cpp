@@ -267,6 +267,8 @@ void ScreenRecorder::resumeFinishOnce(const std::string& source, std::optional<E
 asio::awaitable<void> ScreenRecorder::discard() {
   VANTOR_ASSERT_ON(main_);
   std::optional<std::filesystem::path> url = outputURL_;
+  // Told first, so that it neither encodes what is queued nor finishes the file.
+  if (recordingOutput_) recordingOutput_->abandon();
   co_await abandon();
   if (url) {
     std::error_code ignored;

@@ -12,15 +12,18 @@
 #include <optional>
 #include <vector>
 
+#include "exec/loop.h"
 #include "platform/platform.h"
 #include "targets/capture_target.h"
 
 namespace vantor::ScreenshotGrabber {
 
-// Runs on the main loop. `fallback` is held until the grab is over, so frames
-// arriving meanwhile do not change it. Never throws.
+// Runs on the main loop; the image is encoded on `encoder`, a loop of the
+// caller's that does nothing else meanwhile. `fallback` is held until the
+// grab is over, so frames arriving meanwhile do not change it. Never throws.
 asio::awaitable<std::optional<std::vector<uint8_t>>> grabJPEG(platform::Platform platform,
                                                               CaptureTargetMeta target,
-                                                              platform::FrameRef fallback);
+                                                              platform::FrameRef fallback,
+                                                              exec::Loop& encoder);
 
 }  // namespace vantor::ScreenshotGrabber

@@ -99,6 +99,11 @@ TEST_P(OutputPath, StopAnswersTheOutputsReportOrWhatIsOnDiskWhenNoneComes) {
   startOn();
   std::filesystem::remove(video);
   EXPECT_THROW(stop(), Error) << "a stop without a report or a file returned a movie";
+  // A take thrown away has its output abandon it rather than finish it.
+  startOn();
+  test::runOn(main, recorder().discard());
+  EXPECT_TRUE(sim.media.outputs().back()->abandoned);
+  EXPECT_FALSE(sim.media.outputs()[0]->abandoned);
 }
 
 INSTANTIATE_TEST_SUITE_P(RecordingOutput, OutputPath, ::testing::Values(true));

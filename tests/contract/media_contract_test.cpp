@@ -129,6 +129,23 @@ TEST_P(MediaContract, FramesThatFindTheOutputBusyAreDroppedNotWaitedFor) {
   EXPECT_TRUE(frames.back().shows(45));
 }
 
+// A take thrown away (a restart): nothing more is written to its file (the
+// caller deletes it), the stop after it changes nothing, no report comes.
+TEST_P(MediaContract, AnAbandonedTakeWritesNothingMoreAndReportsNothing) {
+  auto path = dir / "thrown.mp4";
+  auto o = output(path);
+  feed(*o, 0, 5);
+  const auto size = std::filesystem::exists(path) ? std::filesystem::file_size(path) : 0;
+  o->abandon();
+  feed(*o, 5, 10);
+  o->streamDidStop(t0 + 1s);
+  backend->drain(*o);
+  EXPECT_EQ(std::filesystem::exists(path) ? std::filesystem::file_size(path) : 0, size);
+  o.reset();
+  backend.reset();  // its threads are gone: any late report is in
+  EXPECT_EQ(reports->sofar(), std::vector<std::string>{});
+}
+
 // A full disk: writing ends at once, the delegate hears of it, and the
 // movie keeps what plays to its end.
 TEST_P(MediaContract, AFailedWriteKeepsWhatPlaysToItsEnd) {

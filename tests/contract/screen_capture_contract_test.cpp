@@ -87,6 +87,12 @@ TEST_P(CaptureContract, ListsTheDisplaysMainFirstAndOnScreenWindowsOnlyFrontMost
   b->raise(made[0]);
   std::rotate(shown.begin(), shown.end() - 1, shown.end());
   EXPECT_EQ(order(content(*b)), shown);
+  // Hidden, then closed, after a listing: each next listing has it no more.
+  for (bool close : {false, true}) {
+    close ? b->close(shown.front()) : b->show(shown.front(), false);
+    shown.erase(shown.begin());
+    EXPECT_EQ(order(content(*b)), shown) << (close ? "closed" : "hidden");
+  }
 }
 
 // ---- Streams

@@ -51,6 +51,14 @@ TEST(X11Capture, TakesTitlesFromNetWmNameThenLatin1WmNameAndApplicationsFromWmCl
     EXPECT_EQ(w->title, rows[i].title) << i;
     EXPECT_EQ(w->owningApplication->applicationName, rows[i].app) << i;
   }
+  // Renamed after that listing: the next one has the new name.
+  xcb_change_property(b->x.connection(), XCB_PROP_MODE_REPLACE, ids[0], b->x.atom("_NET_WM_NAME"),
+                      b->x.atom("UTF8_STRING"), 8, 7, "renamed");
+  b->x.sync();
+  auto later = content(*b);
+  auto* renamed = findWindow(later, ids[0]);
+  ASSERT_TRUE(renamed);
+  EXPECT_EQ(renamed->title, "renamed");
 }
 
 TEST(X11Capture, WithAWindowManagerListsClientWindowsNotFramesAndLeavesOutMinimisedOnes) {

@@ -61,7 +61,7 @@ EncodingThread::~EncodingThread() {
     state_->closing = true;
   }
   state_->wake.notify_one();
-  if (std::this_thread::get_id() == thread_.get_id()) thread_.detach();
+  if (letGo_ || std::this_thread::get_id() == thread_.get_id()) thread_.detach();
   else thread_.join();
 }
 

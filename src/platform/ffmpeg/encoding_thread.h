@@ -42,6 +42,10 @@ class EncodingThread {
   // (and again after each further `quiet`). Set once, before posting.
   void whenQuiet(std::chrono::milliseconds quiet, Job job);
 
+  // From now on the destructor does not wait: the thread runs what is
+  // queued and ends on its own.
+  void letGo() { letGo_ = true; }
+
   bool hasRoomForFrame() const;
   size_t framesQueued() const;  // queued or being encoded
   size_t frameCapacity() const { return capacity_; }
@@ -52,6 +56,7 @@ class EncodingThread {
   size_t capacity_;
   std::shared_ptr<State> state_;
   std::thread thread_;
+  bool letGo_ = false;
 };
 
 }  // namespace vantor::platform::ffmpeg

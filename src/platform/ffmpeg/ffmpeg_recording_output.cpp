@@ -47,11 +47,12 @@ struct FfmpegRecordingOutput::Core {
   bool finished = false;
   int64_t repeatTicks = 0;
 
-  std::atomic<bool> abandoned{false};  // released before the stream stopped
+  std::atomic<bool> abandoned{false};  // released before the stream stopped, or the take thrown away
   std::atomic<bool> failed{false};     // lets the stream side drop frames before converting them
   std::atomic<uint64_t> received{0}, written{0}, repeated{0}, droppedBusy{0}, droppedPaused{0}, droppedUnusable{0};
 
   void open() {
+    if (abandoned.load()) return;
     try {
       encoder = std::make_unique<H264Encoder>(config.width, config.height, config.quality);
       file = std::make_unique<Mp4File>(config.outputURL, encoder->context());
@@ -63,7 +64,8 @@ struct FfmpegRecordingOutput::Core {
   // Writing ends at the first failure: the file keeps what plays to its end
   // and, during the take, the delegate hears of it at once.
   void fail(const Error& e) {
-    if (failure) return;
+    // An abandoned take's file is no longer ours: its path may already be the next take's.
+    if (failure || abandoned.load()) return;
     record(e);
     file.reset();  // completes what it can; on a full disk that part is torn
     encoder.reset();
@@ -211,6 +213,22 @@ void FfmpegRecordingOutput::streamDidOutputFrame(FrameRef frame) {
   } catch (...) {  // out of memory making the job: dropped like any other
   }
   if (!queued) c.droppedBusy.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Flushing the encoder and writing the last fragment of a file about to be
+// deleted would hold up the restart: the queued frames are skipped, the file
+// is closed as it stands, and nobody waits for the thread, which ends on its
+// own once a frame it may be encoding is done.
+void FfmpegRecordingOutput::abandon() {
+  core_->abandoned.store(true);
+  if (stopped_.exchange(true)) return;
+  thread_.post([core = core_] {
+    core->finished = true;
+    if (core->file) core->file->abandon();
+    core->file.reset();
+    core->encoder.reset();
+  });
+  thread_.letGo();
 }
 
 void FfmpegRecordingOutput::streamDidStop(Clock::time_point stopTime) {

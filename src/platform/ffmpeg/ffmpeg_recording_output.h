@@ -66,6 +66,7 @@ class FfmpegRecordingOutput final : public RecordingOutput {
   void setPaused(bool paused) override;
   void streamDidOutputFrame(FrameRef frame) override;
   void streamDidStop(Clock::time_point stopTime) override;
+  void abandon() override;
 
   struct Counts {
     uint64_t received = 0;       // frames the stream handed over

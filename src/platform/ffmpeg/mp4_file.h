@@ -46,6 +46,8 @@ class Mp4File {
   void finish(std::optional<int64_t> endPts);
   // Closes and removes the file.
   void discard();
+  // Closes the file as it stands, writing nothing more (its owner deletes it).
+  void abandon() { close(); }
 
   int64_t packetsWritten() const { return written_; }
   const std::filesystem::path& path() const { return path_; }

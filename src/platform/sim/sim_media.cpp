@@ -123,6 +123,11 @@ void SimRecordingOutput::streamDidOutputFrame(FrameRef frame) {
   if (frame) written_.push_back({frame->index, frame->presentationTime});
 }
 
+void SimRecordingOutput::abandon() {
+  abandoned = true;
+  stopped = true;
+}
+
 void SimRecordingOutput::streamDidStop(Clock::time_point stopTime) {
   if (stopped.exchange(true)) return;
   {

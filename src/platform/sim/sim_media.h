@@ -155,6 +155,8 @@ class SimRecordingOutput final : public RecordingOutput {
   void setPaused(bool p) override { paused = p; }
   void streamDidOutputFrame(FrameRef frame) override;
   void streamDidStop(Clock::time_point stopTime) override;
+  void abandon() override;
+  std::atomic<bool> abandoned{false};
 
   // Writing fails now, as on a full disk: no frame is written after it, the
   // delegate hears of it, and after the stream stops the report is a finish

@@ -97,10 +97,6 @@ void Connection::check() const {
   if (broken()) throw x11Error(kConnectionLost, "lost the connection to X server " + name_);
 }
 
-void Connection::discardEvents() const {
-  while (xcb_generic_event_t* e = xcb_poll_for_event(c_)) std::free(e);
-}
-
 void Connection::internAtoms() {
   constexpr size_t n = std::size(kAtomNames);
   xcb_intern_atom_cookie_t cookies[n];

@@ -83,8 +83,6 @@ class Connection {
   bool broken() const { return xcb_connection_has_error(c_) != 0; }
   // Throws kConnectionLost when the connection has broken.
   void check() const;
-  // Drops queued events and errors (for connections that never wait for events).
-  void discardEvents() const;
 
  private:
   Connection(xcb_connection_t* c, const xcb_screen_t* screen, std::string name);

@@ -4,6 +4,7 @@
 #include <xcb/res.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <unordered_map>
 #include <unordered_set>
@@ -63,6 +64,16 @@ bool windowManagerRunning(const Connection& c) {
   return self && *self == *check;
 }
 
+// Asks the server to report what would change a listing of `windows`: their
+// own structure and properties, and their children coming and going. Sent
+// before their state is read, so that no change after the read goes unseen.
+void watch(const Connection& c, bool on, const std::vector<xcb_window_t>& windows) {
+  if (!on) return;
+  const uint32_t mask =
+      XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
+  for (xcb_window_t w : windows) xcb_change_window_attributes(c.get(), w, XCB_CW_EVENT_MASK, &mask);
+}
+
 std::vector<xcb_window_t> childrenTopFirst(const Connection& c, xcb_window_t parent) {
   Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c.get(), xcb_query_tree(c.get(), parent), nullptr));
   if (!tree) return {};
@@ -78,7 +89,7 @@ struct Candidate {
 // Without a window manager's lists: the root's children top first, each
 // resolved to the window inside that carries WM_STATE when something framed
 // it (the way ICCCM tools find client windows), else the child itself.
-std::vector<Candidate> candidatesFromTree(const Connection& c, const std::vector<xcb_window_t>& topFirst) {
+std::vector<Candidate> candidatesFromTree(const Connection& c, const std::vector<xcb_window_t>& topFirst, bool watching) {
   std::vector<Candidate> out;
   out.reserve(topFirst.size());
   std::vector<xcb_get_property_cookie_t> states;
@@ -98,6 +109,7 @@ std::vector<Candidate> candidatesFromTree(const Connection& c, const std::vector
           auto kids = childrenTopFirst(c, w);
           next.insert(next.end(), kids.begin(), kids.end());
         }
+        watch(c, watching, next);
         std::vector<xcb_get_property_cookie_t> cookies;
         for (xcb_window_t w : next) cookies.push_back(askProperty(c, w, c.atoms().WM_STATE, 2));
         for (size_t k = 0; k < next.size(); ++k) {
@@ -119,7 +131,7 @@ std::vector<Candidate> candidatesFromTree(const Connection& c, const std::vector
 // child it sits in. Clients are ordered by _NET_CLIENT_LIST_STACKING when the
 // manager keeps it, else by where their frames stack.
 std::vector<Candidate> managedCandidates(const Connection& c, const std::unordered_map<xcb_window_t, size_t>& treeIndex,
-                                         bool* ok) {
+                                         bool watching, bool* ok) {
   const auto& a = c.atoms();
   auto stackingReply = takeProperty(c, askProperty(c, c.root(), a._NET_CLIENT_LIST_STACKING, kListLongs));
   bool stacking = stackingReply != nullptr;
@@ -133,6 +145,7 @@ std::vector<Candidate> managedCandidates(const Connection& c, const std::unorder
     list = cardinalsOf(listReply.get());
   }
   *ok = true;
+  watch(c, watching, std::vector<xcb_window_t>(list.begin(), list.end()));
 
   // Walk up from every client to its top-level ancestor, one level per round trip.
   std::vector<Candidate> out;
@@ -144,6 +157,7 @@ std::vector<Candidate> managedCandidates(const Connection& c, const std::unorder
     std::vector<xcb_query_tree_cookie_t> cookies;
     for (size_t i : pending) cookies.push_back(xcb_query_tree(c.get(), out[i].topLevel));
     std::vector<size_t> still;
+    std::vector<xcb_window_t> parents;
     for (size_t k = 0; k < pending.size(); ++k) {
       Reply<xcb_query_tree_reply_t> r(xcb_query_tree_reply(c.get(), cookies[k], nullptr));
       if (!r) continue;  // gone meanwhile
@@ -151,9 +165,11 @@ std::vector<Candidate> managedCandidates(const Connection& c, const std::unorder
         resolved[pending[k]] = true;
       } else {
         out[pending[k]].topLevel = r->parent;
+        parents.push_back(r->parent);
         still.push_back(pending[k]);
       }
     }
+    watch(c, watching, parents);
     pending = std::move(still);
   }
   std::vector<Candidate> kept;
@@ -287,10 +303,11 @@ std::optional<Monitor> findMonitor(const Connection& c, uint32_t id) {
   return std::nullopt;
 }
 
-std::vector<Window> queryWindows(const Connection& c) {
+std::vector<Window> queryWindows(const Connection& c, bool watching) {
   const auto& a = c.atoms();
   auto topFirst = childrenTopFirst(c, c.root());
   c.check();
+  watch(c, watching, topFirst);
   std::unordered_map<xcb_window_t, size_t> treeIndex;
   for (size_t i = 0; i < topFirst.size(); ++i) treeIndex[topFirst[i]] = i;
 
@@ -306,7 +323,7 @@ std::vector<Window> queryWindows(const Connection& c) {
   std::vector<Candidate> candidates;
   bool managed = false;
   if (windowManagerRunning(c)) {
-    auto clients = managedCandidates(c, treeIndex, &managed);
+    auto clients = managedCandidates(c, treeIndex, watching, &managed);
     if (managed) {
       // Merge override-redirect root children in by where they stack.
       size_t j = 0;
@@ -318,7 +335,7 @@ std::vector<Window> queryWindows(const Connection& c) {
       candidates.insert(candidates.end(), clients.begin() + static_cast<std::ptrdiff_t>(j), clients.end());
     }
   }
-  if (!managed) candidates = candidatesFromTree(c, topFirst);
+  if (!managed) candidates = candidatesFromTree(c, topFirst, watching);
 
   // Everything about every candidate in one pipelined batch.
   struct Pending {
@@ -399,11 +416,19 @@ std::vector<Window> queryWindows(const Connection& c) {
   return out;
 }
 
-ShareableContent queryContent(const Connection& c) {
-  ShareableContent content;
-  for (const auto& m : queryMonitors(c)) content.displays.push_back({m.id, m.width, m.height});
-  content.windows = queryWindows(c);
-  return content;
+void watchRoot(const Connection& c) {
+  const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
+  xcb_change_window_attributes(c.get(), c.root(), XCB_CW_EVENT_MASK, &mask);
+}
+
+bool takeChangeEvents(const Connection& c) {
+  bool changed = false;
+  while (xcb_generic_event_t* e = xcb_poll_for_event(c.get())) {
+    // Errors of requests nobody waited for (a window gone before it was selected) change nothing.
+    if ((e->response_type & 0x7F) != 0) changed = true;
+    std::free(e);
+  }
+  return changed;
 }
 
 }  // namespace vantor::platform::x11

@@ -48,10 +48,17 @@ struct Monitor {
 std::vector<Monitor> queryMonitors(const Connection& c);
 std::optional<Monitor> findMonitor(const Connection& c, uint32_t id);
 
-// On-screen top-level windows, front-most first.
-std::vector<Window> queryWindows(const Connection& c);
-
-ShareableContent queryContent(const Connection& c);
+// On-screen top-level windows, front-most first. With `watching`, every
+// window read is first selected for the events that would change the list
+// (structure, children, properties), so that together with the root's
+// (watchRoot) the connection reports any change after the listing.
+std::vector<Window> queryWindows(const Connection& c, bool watching = false);
+// Selects the root's children and properties for events: windows coming,
+// going, mapping, moving and restacking, and the window manager's lists.
+void watchRoot(const Connection& c);
+// Drops the connection's queued events; true when one of them was a change
+// (anything but an error or a reply).
+bool takeChangeEvents(const Connection& c);
 
 // Text helpers, exposed for tests.
 std::string latin1ToUtf8(std::string_view latin1);

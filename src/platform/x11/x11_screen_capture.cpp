@@ -3,6 +3,7 @@
 #include <libyuv/planar_functions.h>
 
 #include "exec/serial_queue.h"
+#include "platform/image_pool.h"
 #include "platform/x11/capture_source.h"
 #include "platform/x11/connection.h"
 #include "platform/x11/content_query.h"
@@ -25,7 +26,7 @@ class X11ScreenCapture final : public ScreenCaptureService {
   void getShareableContent(exec::Resolver<ShareableContent> done) override {
     queue_.post([this, done] {
       try {
-        done.succeed(queryContent(connection()));
+        done.succeed(content(connection()));
       } catch (...) {
         done.fail(keep(std::current_exception()));
       }
@@ -51,13 +52,35 @@ class X11ScreenCapture final : public ScreenCaptureService {
  private:
   // The queue's connection, opened again when it broke.
   const Connection& connection() {
+    VANTOR_ASSERT_ON(queue_);
     if (conn_ && conn_->broken()) {
       stillShm_.reset();
+      windows_.reset();
       conn_.reset();
     }
-    if (!conn_) conn_ = Connection::open(display_);
-    conn_->discardEvents();  // errors left by earlier requests nobody waited for
+    if (!conn_) {
+      conn_ = Connection::open(display_);
+      watchRoot(*conn_);
+    }
+    // Taken on every use, so that they never pile up between listings.
+    if (takeChangeEvents(*conn_)) windows_.reset();
     return *conn_;
+  }
+
+  // Monitors are read every time (one round trip, cheap). Windows are
+  // listed again only when the server reported a change since the last
+  // listing: enumerating them costs a round trip per level of the tree and
+  // several per window, about 10 ms on a plain desktop. The monitors' reply
+  // comes after every event the server sent before it, so the events looked
+  // at then cover everything done before this call.
+  ShareableContent content(const Connection& c) {
+    VANTOR_ASSERT_ON(queue_);
+    ShareableContent out;
+    for (const auto& m : queryMonitors(c)) out.displays.push_back({m.id, m.width, m.height});
+    if (takeChangeEvents(c)) windows_.reset();
+    if (!windows_) windows_ = queryWindows(c, true);
+    out.windows = *windows_;
+    return out;
   }
 
   // Holds on to the failure last reported, so that this thread never drops
@@ -81,6 +104,15 @@ class X11ScreenCapture final : public ScreenCaptureService {
     return *stillShm_;
   }
 
+  // Stills are copied into images used again once their holders let go:
+  // 8 MB allocated afresh fault in as many pages as the copy writes.
+  ImageRef stillImage(int width, int height) {
+    if (!stillImages_ || stillImages_->width() != width || stillImages_->height() != height)
+      stillImages_ = std::make_shared<ImagePool>(width, height, 2);
+    if (ImagePool::Slot* slot = stillImages_->acquire()) return stillImages_->share(slot);
+    return makeImage(width, height);  // both still held (an encode is slow)
+  }
+
   ImageRef still(const Connection& c, const ContentFilter& filter) {
     CaptureSource source(c, filter, false);
     // A window resized between looking and grabbing fails the grab: look again.
@@ -91,7 +123,7 @@ class X11ScreenCapture final : public ScreenCaptureService {
       if (!source.grab(*area, shm)) continue;
       PixelBuffer pixels{area->width, area->height, area->width * 4, shm.data()};
       if (auto cursor = fetchCursor(c)) drawCursor(*cursor, pixels, area->rootX, area->rootY);
-      auto image = makeImage(area->width, area->height);
+      ImageRef image = stillImage(area->width, area->height);
       libyuv::ARGBCopy(pixels.data, pixels.stride, image->data, image->stride, area->width, area->height);
       return image;
     }
@@ -101,7 +133,9 @@ class X11ScreenCapture final : public ScreenCaptureService {
   exec::Loop& main_;
   std::optional<std::string> display_;
   std::unique_ptr<Connection> conn_;  // used only on queue_, which is destroyed first
+  std::optional<std::vector<Window>> windows_;  // likewise; the last listing, while nothing changed
   std::unique_ptr<ShmSegment> stillShm_;  // likewise; attached on conn_
+  std::shared_ptr<ImagePool> stillImages_;  // likewise
   std::exception_ptr lastFailure_;    // likewise
   exec::SerialQueue queue_{".helper.x11"};
 };

@@ -5,7 +5,9 @@
 //   See content_query.h for how ids and window layers are chosen.
 // - Enumeration and stills run on a serial queue of the service's own
 //   ("com.vantor.helper.x11"), with one connection kept there; resolvers are
-//   called from that queue.
+//   called from that queue. The window list is kept there between listings
+//   while the server reports no change to the root's children or to a
+//   listed window (structure, properties); monitors are read every time.
 // - Streams open a connection and a thread each (see x11_stream.h).
 // - Nothing connects until the first operation; a missing or unreachable X
 //   server fails that operation with an Error of domain "Vantor.X11".
