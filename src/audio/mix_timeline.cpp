@@ -17,28 +17,26 @@ void MixTimeline::add(Source source, MonoBatch batch, Clock::time_point arrived)
   const int64_t clockEnd = indexAt(arrived);
   if (!lane.placed) {
     lane.placed = true;
-    lane.first = arrived;
     lane.pending.clear();
     lane.start = std::max(clockEnd - n, written_);
     lane.baseline = clockEnd - (lane.start + n);
-    lane.offSince.reset();
+    lane.lateSince.reset();
   } else {
     const int64_t lateness = clockEnd - (lane.end() + n);
-    if (arrived - lane.first < kSettle) lane.baseline = std::min(lane.baseline, lateness);
-    const int64_t off = lateness - lane.baseline;
-    if (std::abs(off) <= kDriftLimitSamples) {
-      lane.offSince.reset();
-    } else if (!lane.offSince || (off > 0) != (lane.offBy > 0)) {
-      lane.offSince = arrived, lane.offBy = off;
-    } else {
-      lane.offBy = off > 0 ? std::min(lane.offBy, off) : std::max(lane.offBy, off);
-      if (arrived - *lane.offSince >= kConfirm) {
-        move(lane, lane.offBy, batch);
-        lane.offSince.reset();
-      }
+    lane.baseline = std::min(lane.baseline, lateness);
+    const int64_t late = lateness - lane.baseline;
+    if (late <= kDriftLimitSamples) {
+      lane.lateSince.reset();
+    } else if (!lane.lateSince) {
+      lane.lateSince = arrived, lane.lateBy = late;
+    } else if (lane.lateBy = std::min(lane.lateBy, late); arrived - *lane.lateSince >= kConfirm) {
+      // It lost samples (a backlog would have caught up by now): silence stands in for them.
+      if (lane.pending.empty()) lane.start += lane.lateBy;
+      else lane.pending.insert(lane.pending.end(), size_t(lane.lateBy), int16_t(0));
+      silenced_ += uint64_t(lane.lateBy);
+      lane.lateSince.reset();
     }
   }
-  lane.last = arrived;
   // Samples whose place was written already (after a stall longer than the hold).
   if (lane.pending.empty() && lane.start < written_) {
     auto late = size_t(std::min<int64_t>(written_ - lane.start, int64_t(batch.size())));
@@ -47,22 +45,6 @@ void MixTimeline::add(Source source, MonoBatch batch, Clock::time_point arrived)
     lane.start += int64_t(late);
   }
   lane.pending.insert(lane.pending.end(), batch.begin(), batch.end());
-}
-
-void MixTimeline::move(Lane& lane, int64_t by, MonoBatch& batch) {
-  if (by > 0) {  // it lost samples: silence stands in for them
-    if (lane.pending.empty()) lane.start += by;
-    else lane.pending.insert(lane.pending.end(), size_t(by), int16_t(0));
-    silenced_ += uint64_t(by);
-    return;
-  }
-  // It delivered more than the clock allows: the surplus goes, newest pending first.
-  auto cut = size_t(-by);
-  size_t fromPending = std::min(cut, lane.pending.size());
-  lane.pending.resize(lane.pending.size() - fromPending);
-  size_t fromBatch = std::min(cut - fromPending, batch.size());
-  batch.erase(batch.begin(), batch.begin() + std::ptrdiff_t(fromBatch));
-  dropped_ += fromPending + fromBatch;
 }
 
 MonoBatch MixTimeline::take(Clock::time_point now) {

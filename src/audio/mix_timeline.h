@@ -8,9 +8,10 @@
 // backlog, once it arrives, lands where it belongs. What is written waits
 // for a source that has nothing yet up to kHoldForOther behind the clock;
 // the part of a longer stall's backlog whose place was written by then is
-// dropped (and counted). Only a source that stays off
-// the clock by more than kDriftLimit for kConfirm is moved: by silence where
-// it lost samples, by dropping where it delivered too many.
+// dropped (and counted). A source that stays later than it has ever been
+// by more than kDriftLimit for kConfirm lost samples: silence stands in for
+// them. One that comes earlier than before only sets how late it can be
+// (the first seconds of a take on a busy machine are the slow ones).
 //
 // Not thread-safe: the mixer's queue owns it. Arrival times come from the
 // caller, so a simulated clock can drive it.
@@ -34,12 +35,10 @@ class MixTimeline {
   static constexpr auto kHoldForOther = std::chrono::seconds(1);
   // A source that delivers while the other is held keeps at most this much pending.
   static constexpr int64_t kMaxPendingSamples = int64_t(2 * PCMConverter::kCommonSampleRate);
-  // Arrival jitter stays below this; a lost or surplus span goes beyond it.
+  // Arrival jitter stays below this; a lost span goes beyond it.
   static constexpr int64_t kDriftLimitSamples = int64_t(0.04 * PCMConverter::kCommonSampleRate);
   // A backlog catches up within this; a loss does not.
   static constexpr auto kConfirm = std::chrono::milliseconds(500);
-  // The arrivals of a source's first seconds that set how late it delivers.
-  static constexpr auto kSettle = std::chrono::seconds(2);
 
   explicit MixTimeline(Clock::time_point origin) : origin_(origin) {}
 
@@ -59,15 +58,13 @@ class MixTimeline {
     MonoBatch pending;
     int64_t start = 0;  // the take's sample index of pending[0], or of the next sample
     bool placed = false;
-    Clock::time_point first, last;  // arrivals
-    int64_t baseline = 0;           // how late, in samples, the source delivers on its own
-    std::optional<Clock::time_point> offSince;  // since when it has been beyond kDriftLimitSamples
-    int64_t offBy = 0;                          // the least it was off by since then
+    int64_t baseline = 0;  // the least late, in samples, it has delivered
+    std::optional<Clock::time_point> lateSince;  // since when it has been beyond kDriftLimitSamples
+    int64_t lateBy = 0;                          // the least it was late by since then
     int64_t end() const { return start + int64_t(pending.size()); }
   };
 
   int64_t indexAt(Clock::time_point t) const;
-  void move(Lane& lane, int64_t by, MonoBatch& batch);
   MonoBatch mixUpTo(int64_t end);
 
   Clock::time_point origin_;

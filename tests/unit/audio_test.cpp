@@ -70,7 +70,7 @@ TEST(MicCapture, DownmixAveragesAtMostTheFirstTwoFloatChannels) {
 // Paired by arrival order, the stream would grow by each stall that outlasts
 // the wait for the other source; on the take's clock it lasts as long as the
 // take, and the sources stay paired.
-TEST(MixTimeline, KeepsTheStreamOnTheTakesClockThroughStallsLossesAndRunaways) {
+TEST(MixTimeline, KeepsTheStreamOnTheTakesClockThroughStallsAndLosses) {
   constexpr int64_t kRate = int64_t(PCMConverter::kCommonSampleRate), kSeconds = 60;
   constexpr int64_t kTolerance = kRate / 20;  // 50 ms
   enum Stall { none, backlog, lost, past };   // what the source does after each stall
@@ -102,13 +102,13 @@ TEST(MixTimeline, KeepsTheStreamOnTheTakesClockThroughStallsLossesAndRunaways) {
     auto late = [&] { return int64_t((jitter = jitter * 1664525 + 1013904223) >> 8) % 15000; };
     int64_t micHeld = 0;  // pieces the stalled microphone owes
     for (int64_t ms = 20; ms <= kSeconds * 1000; ms += 20) {
-      timeline.add(MixTimeline::system, MonoBatch(size_t(kRate / 50), 2), at(ms * 1000 + late()));
+      timeline.add(MixTimeline::system, MonoBatch(size_t(kRate / 50), 20000), at(ms * 1000 + late()));
       if (ms % 100 == 0) {
         bool stalled = row.stall != none && ms % 10000 > 2000 && ms % 10000 <= 2000 + row.stallMs;
         micHeld = stalled ? micHeld + 1 : row.stall == lost ? 0 : micHeld;
         // What it owes comes in its usual pieces, all at once.
         for (auto t = at(ms * 1000 + late()); !stalled && micHeld >= 0; --micHeld)
-          timeline.add(MixTimeline::mic, MonoBatch(size_t(kRate / 10), 1), t);
+          timeline.add(MixTimeline::mic, MonoBatch(size_t(kRate / 10), 20000), t);
         micHeld = std::max<int64_t>(micHeld, 0);
       }
       keep(timeline.take(at(ms * 1000 + 1000)));
@@ -117,28 +117,10 @@ TEST(MixTimeline, KeepsTheStreamOnTheTakesClockThroughStallsLossesAndRunaways) {
     EXPECT_NEAR(double(stream.size()), double(kSeconds * kRate), double(kTolerance)) << "the take lasts a minute";
     EXPECT_NEAR(double(timeline.silencedSamples()), double(row.silenced), double(kTolerance));
     EXPECT_NEAR(double(timeline.droppedSamples()), double(row.dropped), double(kTolerance));
-    auto alone = std::count_if(stream.begin(), stream.end(), [](int16_t v) { return v != 3; });
-    EXPECT_NEAR(double(alone), double(row.alone), double(kTolerance)) << "samples not paired";
+    auto alone = std::count_if(stream.begin(), stream.end(), [](int16_t v) { return v != 32767; });  // both, saturated
+    // Where a resumed source lands moves with its arrivals' jitter, up to 15 ms a stall.
+    EXPECT_NEAR(double(alone), double(row.alone), double(2 * kTolerance)) << "samples not paired";
   }
-}
-
-TEST(MixTimeline, AddsWithSaturationAndMovesASourceThatDeliversTooMuch) {
-  const auto t0 = MixTimeline::Clock::time_point();
-  auto ms = [&](int64_t v) { return t0 + std::chrono::milliseconds(v); };
-  MixTimeline timeline(t0);
-  timeline.add(MixTimeline::mic, MonoBatch(320, 30000), ms(20));
-  timeline.add(MixTimeline::system, MonoBatch(320, 30000), ms(20));
-  EXPECT_EQ(timeline.take(ms(21)), MonoBatch(320, 32767));
-  // A system audio that once delivers 200 ms more than the clock allows
-  // (a device that replayed a buffer): the surplus goes, and the stream keeps the clock's length.
-  for (int64_t t = 40; t <= 4000; t += 20) {
-    timeline.add(MixTimeline::mic, MonoBatch(320, 1), ms(t));
-    timeline.add(MixTimeline::system, MonoBatch(t == 2500 ? 320 + 3200 : 320, 2), ms(t));
-    timeline.take(ms(t));
-  }
-  EXPECT_EQ(timeline.droppedSamples(), 3200u);
-  timeline.takeAll();
-  EXPECT_NEAR(double(timeline.written()), 64000, double(MixTimeline::kDriftLimitSamples));
 }
 
 struct MixerHarness {
