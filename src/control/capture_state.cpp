@@ -194,11 +194,15 @@ asio::awaitable<void> CaptureState::tearDownAudioChain() {
   mic_.stop();
   system_.stop();
   mixer_.stop();
-  // A glitch in the sound each time; with both sources on the monotonic
-  // clock it takes a stalled source to happen.
+  // A glitch in the sound each time: it takes a source that stalled longer
+  // than the mixer holds for it, or one that lost or doubled samples.
   if (uint64_t dropped = mixer_.droppedSamples())
-    logError(fmt::format("audio: {} samples ({:.2f} s) of a source that ran ahead of the other were dropped", dropped,
-                         double(dropped) / PCMConverter::kCommonSampleRate));
+    logError(fmt::format("audio: {} samples ({:.2f} s) that came after their place in the stream was written were "
+                         "dropped",
+                         dropped, double(dropped) / PCMConverter::kCommonSampleRate));
+  if (uint64_t silenced = mixer_.silencedSamples())
+    logError(fmt::format("audio: a source lost {} samples ({:.2f} s); silence stands in for them", silenced,
+                         double(silenced) / PCMConverter::kCommonSampleRate));
   std::exception_ptr failure;
   try {
     co_await audioWriter_.finish();

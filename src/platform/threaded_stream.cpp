@@ -4,6 +4,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
+
 #include "util/log.h"
 
 namespace vantor::platform {
@@ -124,6 +126,10 @@ void ThreadedStream::run(exec::Resolver<void> started) {
       started.fail(startFailure_);
     }
   }
+  uint64_t passedOver = shared_->passedOver.exchange(0), dropped = shared_->dropped.load();
+  if (running && (passedOver || dropped))
+    logInfo(fmt::format("{}: the main loop was behind on {} frames (it kept the latest); {} not grabbed, {} in flight",
+                        logPrefix(), passedOver, dropped, config_.queueDepth));
   finished();
 }
 
@@ -135,9 +141,24 @@ void ThreadedStream::deliver(ImageRef image, Clock::time_point at) {
     delete f;
   });
   shared->delivered.fetch_add(1);
-  if (shared->recordingOutput) shared->recordingOutput->streamDidOutputFrame(frame);
-  shared->loop->post([shared, frame = std::move(frame)]() mutable {
-    if (shared->active.load()) shared->handler(std::move(frame));
+  if (!shared->recordingOutput) {
+    shared->loop->post([shared, frame = std::move(frame)]() mutable {
+      if (shared->active.load()) shared->handler(std::move(frame));
+    });
+    return;
+  }
+  shared->recordingOutput->streamDidOutputFrame(frame);
+  // The movie has every frame now; the output loop only needs the latest
+  // (stills). Frames it is behind on replace each other in the mailbox
+  // instead of each keeping a capture buffer until it catches up.
+  if (FrameRef* replaced = shared->latest.exchange(new FrameRef(std::move(frame)))) {
+    delete replaced;
+    shared->passedOver.fetch_add(1);
+    return;  // the task posted for it takes this one
+  }
+  shared->loop->post([shared] {
+    std::unique_ptr<FrameRef> latest(shared->latest.exchange(nullptr));
+    if (latest && shared->active.load()) shared->handler(std::move(*latest));
   });
 }
 

@@ -2,6 +2,9 @@
 // What every capture backend's stream shares: a thread of its own per run,
 // the outputs frames go to, the start and stop hand-shakes with the main
 // loop, delivery with at most queueDepth frames in flight, and the counters.
+// With a recording output, which gets every frame, the stream output gets
+// the latest one whenever its loop comes round: a lagging main loop then
+// holds one capture buffer, not one per frame it is behind.
 // A backend supplies capture(): set up, report started, then grab and
 // deliver() until stopRequested(), sleeping in poll(2) with wakeFd().
 
@@ -67,6 +70,11 @@ class ThreadedStream : public Stream {
     std::atomic<bool> active{false};
     std::atomic<int> inFlight{0};
     std::atomic<uint64_t> delivered{0}, dropped{0}, grabs{0};
+    // With a recording output: the newest frame the output loop has not
+    // taken yet, and how many it never took.
+    std::atomic<FrameRef*> latest{nullptr};
+    std::atomic<uint64_t> passedOver{0};
+    ~Shared() { delete latest.load(); }
   };
 
   Error invalidUse(std::string what) const { return Error(errorDomain_, invalidUseCode_, std::move(what)); }

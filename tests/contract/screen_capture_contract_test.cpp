@@ -236,6 +236,37 @@ TEST_P(CaptureContract, DeliversOnChangesOnlyAndHoldsAtMostQueueDepthFramesInFli
   });
 }
 
+// With a recording output, a main loop that lags holds up neither the movie
+// nor memory: the output goes on getting every frame while the loop is
+// blocked (posting each frame to the loop kept queueDepth capture buffers and
+// stopped the grabs), and the loop gets the latest picture when it comes round.
+TEST_P(CaptureContract, AMainLoopThatLagsGetsTheLatestFrameWhileTheRecordingOutputGetsEveryOne) {
+  VANTOR_REQUIRE(timing);
+  struct Counting final : RecordingOutput {
+    std::atomic<int> frames{0};
+    void setPaused(bool) override {}
+    void streamDidOutputFrame(FrameRef) override { ++frames; }
+    void streamDidStop(Clock::time_point) override {}
+  };
+  auto output = std::make_shared<Counting>();
+  auto w = b->window({.x = 100, .y = 100, .width = 200, .height = 200, .color = kRed});
+  auto s = stream(ContentFilter::forDisplay(main), 640, 360, 2ms, 3);
+  s->addRecordingOutput(output);
+  run(b->main, [&]() -> asio::awaitable<void> {
+    co_await start(*s);
+    EXPECT_TRUE(co_await waitUntil([&] { return frames.handled >= 1; }));
+    int recorded = output->frames;
+    for (int i = 0; i < 60; ++i) {  // the loop is blocked all along
+      b->fill(w, i % 2 ? kRed : kGreen);
+      std::this_thread::sleep_for(10ms);
+    }
+    b->fill(w, kBlue);
+    EXPECT_GE(output->frames - recorded, 3 + 2);
+    EXPECT_TRUE(co_await waitUntil([&] { return frames.last && rgbAt(frames.image(), 50, 50) == kBlue; }));
+    co_await stop(*s);
+  });
+}
+
 // A window that goes ends its stream, quietly (a log line at most), and its
 // stop still reports; stills and starts of targets that are gone fail
 // clearly, and the service carries on.

@@ -11,6 +11,7 @@
 
 #include "audio/audio_mixer.h"
 #include "audio/drift_corrector.h"
+#include "audio/mix_timeline.h"
 #include "audio/mic_capture.h"
 #include "audio/system_audio_capture.h"
 #include "platform/sim/sim_audio.h"
@@ -63,15 +64,63 @@ TEST(MicCapture, DownmixAveragesAtMostTheFirstTwoFloatChannels) {
   EXPECT_FALSE(mono({}, 2));
 }
 
-TEST(AudioMixer, AddsTheOverlapWithSaturationAndKeepsTheRest) {
-  auto r = AudioMixer::mix({1000, -1000, 30000}, {500, -500, 5000, 7});
-  EXPECT_EQ(r.mixed, (MonoBatch{1500, -1500, 32767}));
-  EXPECT_TRUE(r.micRemainder.empty());
-  EXPECT_EQ(r.sysRemainder, (MonoBatch{7}));
-  EXPECT_EQ(AudioMixer::mix({-20000}, {-20000}).mixed, (MonoBatch{-32768}));
-  EXPECT_EQ(AudioMixer::mix({}, {5, 6}).mixed, (MonoBatch{5, 6}));
-  EXPECT_EQ(AudioMixer::mix({5, 6}, {}).mixed, (MonoBatch{5, 6}));
-  EXPECT_TRUE(AudioMixer::mix({}, {}).mixed.empty());
+// An hour's worth of the mixer's placement runs in a minute of simulated
+// arrivals: the system audio every 20 ms, the microphone every 100 ms, each
+// with up to 15 ms of jitter, while the microphone stalls 500 ms at a time.
+// Paired by arrival order, the stream would grow by each stall that outlasts
+// the wait for the other source; on the take's clock it lasts as long as the
+// take, and the sources stay paired.
+TEST(MixTimeline, KeepsTheStreamOnTheTakesClockThroughStallsAndLosses) {
+  constexpr int64_t kRate = int64_t(PCMConverter::kCommonSampleRate), kSeconds = 60;
+  constexpr int64_t kTolerance = kRate / 20;  // 50 ms
+  enum Stall { none, backlog, lost, past };   // what the source does after each stall
+  struct Row {
+    const char* name;
+    Stall stall;
+    int64_t stallMs;
+    int64_t silenced, dropped, alone;  // expected, in samples, within kTolerance each
+  };
+  const Row rows[] = {
+      {"steady", none, 0, 0, 0, 0},
+      // The backlog arrives at once after each of six stalls: nothing is lost.
+      {"backlog", backlog, 500, 0, 0, 0},
+      // The stalled span never arrives: six times 500 ms of silence, and as
+      // much of the system audio alone.
+      {"lost", lost, 500, 6 * kRate / 2, 0, 6 * kRate / 2},
+      // 1.5 s, after 100 ms pieces: the 570 ms or so of each backlog whose place was
+      // written a second behind the clock go, and the system audio is alone there.
+      {"stalled past the hold", backlog, 1500, 0, 6 * kRate * 57 / 100, 6 * kRate * 57 / 100},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const auto t0 = MixTimeline::Clock::time_point() + std::chrono::hours(1);
+    auto at = [&](int64_t us) { return t0 + std::chrono::microseconds(us); };
+    MixTimeline timeline(t0);
+    MonoBatch stream;
+    auto keep = [&](MonoBatch b) { stream.insert(stream.end(), b.begin(), b.end()); };
+    uint32_t jitter = 12345;
+    auto late = [&] { return int64_t((jitter = jitter * 1664525 + 1013904223) >> 8) % 15000; };
+    int64_t micHeld = 0;  // pieces the stalled microphone owes
+    for (int64_t ms = 20; ms <= kSeconds * 1000; ms += 20) {
+      timeline.add(MixTimeline::system, MonoBatch(size_t(kRate / 50), 20000), at(ms * 1000 + late()));
+      if (ms % 100 == 0) {
+        bool stalled = row.stall != none && ms % 10000 > 2000 && ms % 10000 <= 2000 + row.stallMs;
+        micHeld = stalled ? micHeld + 1 : row.stall == lost ? 0 : micHeld;
+        // What it owes comes in its usual pieces, all at once.
+        for (auto t = at(ms * 1000 + late()); !stalled && micHeld >= 0; --micHeld)
+          timeline.add(MixTimeline::mic, MonoBatch(size_t(kRate / 10), 20000), t);
+        micHeld = std::max<int64_t>(micHeld, 0);
+      }
+      keep(timeline.take(at(ms * 1000 + 1000)));
+    }
+    keep(timeline.takeAll());
+    EXPECT_NEAR(double(stream.size()), double(kSeconds * kRate), double(kTolerance)) << "the take lasts a minute";
+    EXPECT_NEAR(double(timeline.silencedSamples()), double(row.silenced), double(kTolerance));
+    EXPECT_NEAR(double(timeline.droppedSamples()), double(row.dropped), double(kTolerance));
+    auto alone = std::count_if(stream.begin(), stream.end(), [](int16_t v) { return v != 32767; });  // both, saturated
+    // Where a resumed source lands moves with its arrivals' jitter, up to 15 ms a stall.
+    EXPECT_NEAR(double(alone), double(row.alone), double(2 * kTolerance)) << "samples not paired";
+  }
 }
 
 struct MixerHarness {
@@ -90,50 +139,28 @@ struct MixerHarness {
   AudioMixer mixer;
 };
 
-TEST(AudioMixer, StopMixesWhatIsPendingAndASourceThatRunsAheadKeepsItsNewestTwoSeconds) {
+TEST(AudioMixer, MixesOnItsTimerAndStopHandsOnEverythingPending) {
   MixerHarness h;
   h.mixer.feedMic(MonoBatch(500, 1));
   h.mixer.feedSystem(MonoBatch(300, 2));
   h.mixer.stop();  // never started: the pass still runs
-  EXPECT_EQ(h.taken(), (std::vector<MonoBatch>{MonoBatch(300, 3)}));
-  h.mixer.stop();
-  EXPECT_EQ(h.taken(), (std::vector<MonoBatch>{MonoBatch(200, 1)}));
+  MonoBatch both(500, 1);
+  std::fill_n(both.begin(), 300, int16_t(3));
+  EXPECT_EQ(h.taken(), (std::vector<MonoBatch>{both}));
 
-  MonoBatch ramp(40000);
-  std::iota(ramp.begin(), ramp.end(), int16_t(-20000));
-  h.mixer.feedMic(ramp);
-  h.mixer.feedSystem({1});
-  h.mixer.stop();
-  EXPECT_EQ(h.mixer.droppedSamples(), 40000u - AudioMixer::kMaxPendingSamples);
-  auto first = h.taken();
-  ASSERT_FALSE(first.empty());
-  EXPECT_EQ(first[0], (MonoBatch{int16_t(ramp[40000 - AudioMixer::kMaxPendingSamples] + 1)}));
-}
-
-TEST(AudioMixer, SourcesInPiecesOfDifferentSizesStayPairedAndTheStreamKeepsTheirLength) {
-  // One second of each, starting together: the microphone in 100 ms pieces,
-  // the system audio in 20 ms ones. Written alone whenever the other had
-  // nothing at a tick, the stream would grow longer than either source.
-  MixerHarness h;
   h.mixer.start();
-  auto next = std::chrono::steady_clock::now();
-  for (int i = 1; i <= 50; ++i) {
-    h.mixer.feedSystem(MonoBatch(320, 1));
-    if (i % 5 == 1) h.mixer.feedMic(MonoBatch(1600, 2));
-    next += std::chrono::milliseconds(20);
-    std::this_thread::sleep_until(next);
+  h.mixer.feedMic(MonoBatch(320, 1));
+  h.mixer.feedSystem(MonoBatch(320, 2));
+  std::vector<MonoBatch> mixed;
+  for (int i = 0; i < 500 && mixed.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    mixed = h.taken();
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  EXPECT_EQ(mixed, (std::vector<MonoBatch>{MonoBatch(320, 3)})) << "the timer did not mix along the way";
+  h.mixer.feedMic(MonoBatch(100, 1));
   h.mixer.stop();
-  size_t total = 0, alone = 0;
-  auto batches = h.taken();
-  EXPECT_GT(batches.size(), 5u) << "the timer did not mix along the way";
-  for (const MonoBatch& b : batches) {
-    total += b.size();
-    for (int16_t v : b) alone += v != 3;
-  }
-  EXPECT_EQ(total, 16000u);
-  EXPECT_EQ(alone, 0u);
+  EXPECT_EQ(h.taken(), (std::vector<MonoBatch>{MonoBatch(100, 1)}));
+  EXPECT_EQ(h.mixer.droppedSamples(), 0u);
 }
 
 // Two sources whose clocks run 0.1 % fast and 0.1 % slow, delivering every
