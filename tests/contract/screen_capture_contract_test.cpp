@@ -247,6 +247,7 @@ TEST_P(CaptureContract, AMainLoopThatLagsGetsTheLatestFrameWhileTheRecordingOutp
     void setPaused(bool) override {}
     void streamDidOutputFrame(FrameRef) override { ++frames; }
     void streamDidStop(Clock::time_point) override {}
+    void abandon() override {}
   };
   auto output = std::make_shared<Counting>();
   auto w = b->window({.x = 100, .y = 100, .width = 200, .height = 200, .color = kRed});
