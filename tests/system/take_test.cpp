@@ -56,10 +56,12 @@ TEST_P(EveryScreenTake, DisplayWithSoundPausedThenEndedBySigterm) {
   ASSERT_TRUE(recording);
   agent->watch(1200ms);
   auto pauseSent = agent->send(json{{"type", "pause"}});
-  ASSERT_TRUE(agent->waitForStatus("paused"));
+  auto paused = agent->waitForStatus("paused");
+  ASSERT_TRUE(paused);
   agent->watch(1000ms);
   auto resumeSent = agent->send(json{{"type", "resume"}});
-  ASSERT_TRUE(agent->waitForStatus("recording"));
+  auto resumed = agent->waitForStatus("recording");
+  ASSERT_TRUE(resumed);
   agent->watch(1200ms);
   auto signalled = Clock::now();
   ASSERT_EQ(::kill(agent->pid(), SIGTERM), 0);
@@ -127,8 +129,11 @@ TEST_P(EveryScreenTake, DisplayWithSoundPausedThenEndedBySigterm) {
   EXPECT_EQ(audio.codec, "aac");
   EXPECT_GE(audio.seconds(), v.duration - 0.5);
   EXPECT_LE(audio.seconds(), v.duration + 0.2);
+  // The sources are muted from the pause's status to the resume's; the
+  // stretch read back is shorter by the encoder's smear and the 20 ms pieces
+  // at each edge, and by how late a loaded machine delivered the samples.
   auto [quietFrom, quietTo] = longestQuiet(audio.samples, audio.sampleRate, 0.003);
-  EXPECT_GE(quietTo - quietFrom, pausedTo - pausedFrom - 0.1) << "sound while paused";
+  EXPECT_GE(quietTo - quietFrom, secondsBetween(paused->at, resumed->at) - 0.2) << "sound while paused";
   EXPECT_NEAR(quietFrom, pausedFrom, 0.4) << "the sound paused apart from the picture";
   for (auto [from, to] : {std::pair{0.3, quietFrom - 0.3}, {quietTo + 0.3, audio.seconds() - 0.3}}) {
     EXPECT_NEAR(toneLevel(audio.samples, audio.sampleRate, 440, from, to), kLevel, kLevel * 0.35) << from << "-" << to;
