@@ -8,15 +8,16 @@
 #include <utility>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 #include <libavutil/pixdesc.h>
-#include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
 
+#include "platform/ffmpeg/av_handles.h"
+
 namespace vantor::test {
 namespace {
+
+using namespace platform::ffmpeg;
 
 [[noreturn]] void fail(const std::filesystem::path& path, const std::string& what, int r) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -30,32 +31,23 @@ std::string orUnknown(const char* name) { return name ? name : "unknown"; }
 // An opened file with a decoder for each stream asked for.
 struct Input {
   const std::filesystem::path& path;
-  AVFormatContext* format = nullptr;
-  std::vector<AVCodecContext*> decoders;
-  AVPacket* packet = nullptr;
-  AVFrame* frame = nullptr;
+  InputHandle format;
+  std::vector<CodecHandle> decoders;
+  PacketHandle packet{av_packet_alloc()};
+  FrameHandle frame{av_frame_alloc()};
 
   explicit Input(const std::filesystem::path& p) : path(p) {
-    int r = avformat_open_input(&format, path.c_str(), nullptr, nullptr);
+    AVFormatContext* opened = nullptr;
+    int r = avformat_open_input(&opened, path.c_str(), nullptr, nullptr);
     if (r < 0) fail(path, "cannot open", r);
-    if ((r = avformat_find_stream_info(format, nullptr)) < 0) {
-      avformat_close_input(&format);
-      fail(path, "cannot read stream information", r);
-    }
-    decoders.resize(format->nb_streams);
-    packet = av_packet_alloc();
-    frame = av_frame_alloc();
-  }
-  ~Input() {
-    for (auto& d : decoders) avcodec_free_context(&d);
-    av_packet_free(&packet);
-    av_frame_free(&frame);
-    avformat_close_input(&format);
+    format.reset(opened);
+    if ((r = avformat_find_stream_info(opened, nullptr)) < 0) fail(path, "cannot read stream information", r);
+    decoders.resize(opened->nb_streams);
   }
   AVStream* stream(int i) const { return format->streams[i]; }
   // The first stream of `type`, with its decoder open.
   int open(AVMediaType type) {
-    int i = av_find_best_stream(format, type, -1, -1, nullptr, 0);
+    int i = av_find_best_stream(format.get(), type, -1, -1, nullptr, 0);
     if (i < 0) fail(path, std::string("no ") + av_get_media_type_string(type) + " stream", i);
     openDecoder(i);
     return i;
@@ -63,7 +55,7 @@ struct Input {
   void openDecoder(int i) {
     const AVCodec* codec = avcodec_find_decoder(stream(i)->codecpar->codec_id);
     if (!codec) throw std::runtime_error(path.string() + ": no decoder for stream " + std::to_string(i));
-    AVCodecContext*& d = decoders[size_t(i)] = avcodec_alloc_context3(codec);
+    AVCodecContext* d = (decoders[size_t(i)] = CodecHandle(avcodec_alloc_context3(codec))).get();
     int r = avcodec_parameters_to_context(d, stream(i)->codecpar);
     d->pkt_timebase = stream(i)->time_base;
     d->thread_count = 1;
@@ -75,24 +67,24 @@ struct Input {
   template <typename OnFrame>
   void decode(OnFrame onFrame) {
     auto drain = [&](size_t i) {
-      for (int r; (r = avcodec_receive_frame(decoders[i], frame)) != AVERROR(EAGAIN) && r != AVERROR_EOF;) {
+      for (int r; (r = avcodec_receive_frame(decoders[i].get(), frame.get())) != AVERROR(EAGAIN) && r != AVERROR_EOF;) {
         if (r < 0) fail(path, "cannot decode", r);
-        bool more = onFrame(i, frame);
-        av_frame_unref(frame);
+        bool more = onFrame(i, frame.get());
+        av_frame_unref(frame.get());
         if (!more) return false;
       }
       return true;
     };
-    for (int r; (r = av_read_frame(format, packet)) != AVERROR_EOF;) {
+    for (int r; (r = av_read_frame(format.get(), packet.get())) != AVERROR_EOF;) {
       if (r < 0) fail(path, "cannot read", r);
       size_t i = size_t(packet->stream_index);
-      if (i < decoders.size() && decoders[i]) r = avcodec_send_packet(decoders[i], packet);
-      av_packet_unref(packet);
+      if (i < decoders.size() && decoders[i]) r = avcodec_send_packet(decoders[i].get(), packet.get());
+      av_packet_unref(packet.get());
       if (i < decoders.size() && decoders[i] && r < 0 && r != AVERROR(EAGAIN)) fail(path, "cannot decode", r);
       if (i < decoders.size() && decoders[i] && !drain(i)) return;
     }
     for (size_t i = 0; i < decoders.size(); ++i)
-      if (decoders[i] && (avcodec_send_packet(decoders[i], nullptr), !drain(i))) return;
+      if (decoders[i] && (avcodec_send_packet(decoders[i].get(), nullptr), !drain(i))) return;
   }
 };
 
@@ -209,31 +201,27 @@ DecodedAudio decodeAudio(const std::filesystem::path& path) {
   Input in(path);
   const AVCodecParameters* par = in.stream(in.open(AVMEDIA_TYPE_AUDIO))->codecpar;
   DecodedAudio out{par->sample_rate, par->ch_layout.nb_channels, avcodec_get_name(par->codec_id), {}};
-  SwrContext* swr = nullptr;
+  ResamplerHandle swr;
   std::vector<float> planes;
-  try {
-    in.decode([&](size_t, const AVFrame* f) {
-      if (!swr) {
-        // Same layout and rate, planar float: the first plane is the first channel.
-        // FFmpeg 5.1 takes the layouts by non-const pointer but only reads them.
-        auto* layout = const_cast<AVChannelLayout*>(&f->ch_layout);
-        int r = swr_alloc_set_opts2(&swr, layout, AV_SAMPLE_FMT_FLTP, f->sample_rate, layout, AVSampleFormat(f->format),
-                                    f->sample_rate, 0, nullptr);
-        if (r < 0 || (r = swr_init(swr)) < 0) fail(path, "cannot convert decoded sound", r);
-      }
-      planes.resize(size_t(f->nb_samples) * size_t(f->ch_layout.nb_channels));
-      std::vector<uint8_t*> dst(size_t(f->ch_layout.nb_channels));
-      for (size_t c = 0; c < dst.size(); ++c) dst[c] = reinterpret_cast<uint8_t*>(planes.data() + c * size_t(f->nb_samples));
-      int got = swr_convert(swr, dst.data(), f->nb_samples, const_cast<const uint8_t**>(f->extended_data), f->nb_samples);
-      if (got < 0) fail(path, "cannot convert decoded sound", got);
-      out.samples.insert(out.samples.end(), planes.begin(), planes.begin() + got);
-      return true;
-    });
-  } catch (...) {
-    swr_free(&swr);
-    throw;
-  }
-  swr_free(&swr);
+  in.decode([&](size_t, const AVFrame* f) {
+    if (!swr) {
+      // Same layout and rate, planar float: the first plane is the first channel.
+      // FFmpeg 5.1 takes the layouts by non-const pointer but only reads them.
+      auto* layout = const_cast<AVChannelLayout*>(&f->ch_layout);
+      SwrContext* made = nullptr;
+      int r = swr_alloc_set_opts2(&made, layout, AV_SAMPLE_FMT_FLTP, f->sample_rate, layout, AVSampleFormat(f->format),
+                                  f->sample_rate, 0, nullptr);
+      swr.reset(made);
+      if (r < 0 || (r = swr_init(made)) < 0) fail(path, "cannot convert decoded sound", r);
+    }
+    planes.resize(size_t(f->nb_samples) * size_t(f->ch_layout.nb_channels));
+    std::vector<uint8_t*> dst(size_t(f->ch_layout.nb_channels));
+    for (size_t c = 0; c < dst.size(); ++c) dst[c] = reinterpret_cast<uint8_t*>(planes.data() + c * size_t(f->nb_samples));
+    int got = swr_convert(swr.get(), dst.data(), f->nb_samples, const_cast<const uint8_t**>(f->extended_data), f->nb_samples);
+    if (got < 0) fail(path, "cannot convert decoded sound", got);
+    out.samples.insert(out.samples.end(), planes.begin(), planes.begin() + got);
+    return true;
+  });
   return out;
 }
 
@@ -256,9 +244,9 @@ std::vector<StoredPacket> readPackets(const std::filesystem::path& path, std::st
   if (index < 0) throw std::runtime_error(path.string() + ": no " + std::string(type) + " stream");
   AVRational tb = in.stream(index)->time_base;
   std::vector<StoredPacket> packets;
-  for (int r; (r = av_read_frame(in.format, in.packet)) != AVERROR_EOF; av_packet_unref(in.packet)) {
+  for (int r; (r = av_read_frame(in.format.get(), in.packet.get())) != AVERROR_EOF; av_packet_unref(in.packet.get())) {
     if (r < 0) fail(path, "cannot read", r);
-    const AVPacket* p = in.packet;
+    const AVPacket* p = in.packet.get();
     if (p->stream_index == index)
       packets.push_back({seconds(p->pts, tb), seconds(p->dts, tb), seconds(p->duration, tb),
                          bool(p->flags & AV_PKT_FLAG_KEY), p->pos, {p->data, p->data + p->size}});
