@@ -164,11 +164,12 @@ TEST_P(EveryScreenTake, ListsTargetsThenRecordsAWindowThatMovesAndCloses) {
   auto path = dir_ / "nested" / "deeper" / "window.mp4";  // missing folders are made
   auto recording = agent->start("window-" + std::to_string(w), path, false);
   ASSERT_TRUE(recording);
-  agent->watch(700ms);
+  agent->watch(1s);
   screen_->move(w, 900, 400, ww, wh);
   auto moved = Clock::now();
-  agent->watch(800ms);
+  agent->watch(1s);
   painter->stop();
+  auto unpainted = Clock::now();
   screen_->fill(w, kPalette[3]);
   agent->watch(300ms);
   auto still = screenshot(*agent);
@@ -187,7 +188,7 @@ TEST_P(EveryScreenTake, ListsTargetsThenRecordsAWindowThatMovesAndCloses) {
   ASSERT_TRUE(finished);
   EXPECT_EQ(finished->body.value("videoPath", ""), path.string());
   // The output reported; the recorder did not give up on it after its 8 s.
-  EXPECT_LT(secondsBetween(stopSent, finished->at), 4.0);
+  EXPECT_LT(secondsBetween(stopSent, finished->at), 7.0);
   EXPECT_TRUE(agent->finish().exitedWith(0));
 
   const std::vector<std::pair<int, int>> probes = {{left + ww / 2, top + wh / 2}, {left + 6, top + 6},
@@ -199,9 +200,11 @@ TEST_P(EveryScreenTake, ListsTargetsThenRecordsAWindowThatMovesAndCloses) {
     for (size_t k = 1; k < 3; ++k) EXPECT_LE(distance(p.probes[k], p.probes[0]), kColourTolerance) << p.pts << " " << k;
     for (size_t k = 3; k < probes.size(); ++k) EXPECT_LE(distance(p.probes[k], kBlack), kColourTolerance) << p.pts << " " << k;
   }
-  double at = secondsBetween(recording->at, moved);
-  EXPECT_GE(movie.changesBetween(0, at), 20);
-  EXPECT_GE(movie.changesBetween(at + 0.1, at + 0.8), 20) << "the take lost the window when it moved";
+  // Counts over a second each side of the move: a loaded machine paints and
+  // grabs fewer of the 60 repaints, a take that lost the window none after it.
+  double at = secondsBetween(recording->at, moved), end = secondsBetween(recording->at, unpainted);
+  EXPECT_GE(movie.changesBetween(0, at), 10);
+  EXPECT_GE(movie.changesBetween(at + 0.1, end), 10) << "the take lost the window when it moved";
 }
 
 // A paused take with sound restarted (unpaused, timed from 0, nothing of the
