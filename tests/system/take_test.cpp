@@ -138,8 +138,9 @@ TEST_P(EveryScreenTake, DisplayWithSoundPausedThenEndedBySigterm) {
 
 // list-targets, then a window smaller than the frame, painted and moved
 // while recorded: at its size, centred, black around, wherever it was on
-// screen; a screenshot of the window alone, and once it closed, of the
-// take's last frame; the take still stops at once after the close.
+// screen; the take still stops at once after the window closed. (Which image
+// answers a screenshot: component/controller_test; a window's still on each
+// backend: the capture contract.)
 TEST_P(EveryScreenTake, ListsTargetsThenRecordsAWindowThatMovesAndCloses) {
   if (GetParam() == "portal") GTEST_SKIP() << "SKIPPED: xdg-desktop-portal-wlr shares whole outputs only";
   const int ww = 480, wh = 320, left = (kWidth - ww) / 2, top = (kHeight - wh) / 2;
@@ -170,19 +171,8 @@ TEST_P(EveryScreenTake, ListsTargetsThenRecordsAWindowThatMovesAndCloses) {
   agent->watch(1s);
   painter->stop();
   auto unpainted = Clock::now();
-  screen_->fill(w, kPalette[3]);
-  agent->watch(300ms);
-  auto still = screenshot(*agent);
-  ASSERT_TRUE(still);
-  EXPECT_EQ(std::pair(still->width, still->height), std::pair(ww, wh));
-  EXPECT_LE(distance(rgbOf(still->mean(0, 0, ww, wh)), kPalette[3]), kColourTolerance);
   screen_->close(w);
   agent->watch(300ms);
-  auto frame = screenshot(*agent);  // the window is gone: the take's last frame answers
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(std::pair(frame->width, frame->height), std::pair(kWidth, kHeight));
-  EXPECT_LE(distance(rgbOf(frame->mean(left + 20, top + 20, ww - 40, wh - 40)), kPalette[3]), kColourTolerance);
-  EXPECT_LE(distance(rgbOf(frame->mean(20, 20, 200, 200)), kBlack), kColourTolerance);
   auto stopSent = Clock::now();
   auto finished = agent->stop();
   ASSERT_TRUE(finished);
