@@ -88,6 +88,12 @@ Step fault(std::function<void(test::SimPlatform&)> f) {
 const Error kGone("Vantor.X11", 2, "cannot connect to X server :5");
 const Step kStop = cmd("stop"), kPause = cmd("pause"), kResume = cmd("resume"), kRestart = cmd("restart"),
            kShoot = cmd("screenshot"), kPlay = [](auto& f) { f.playSound(); };
+// Both files gone, nothing combined, and the time back to 0 for screenshots.
+const Step kDiscarded = [](auto& f) {
+  EXPECT_FALSE(std::filesystem::exists(f.video) || std::filesystem::exists(f.audio));
+  EXPECT_TRUE(f.sim.media.exports().empty());
+  f.onMain([&] { EXPECT_EQ(f.state->elapsedSeconds(), 0); });
+};
 // The fault, then the loop runs until its "takeFailed" is told: a report
 // handed over from another thread comes when it comes on a busy machine.
 Step failsMidTake(std::function<void(test::SimPlatform&)> f) {
@@ -152,7 +158,7 @@ const Case kCases[] = {
       S("restarting"), E("No displays found for restart")}},
     // Discard forgets the command but keeps the target for screenshots.
     {"Discard",
-     {start("", true), kPause, cmd("discard"), kStop, kRestart, cmd("discard"), kShoot},
+     {start("", true), kPlay, kPause, cmd("discard"), kDiscarded, kStop, kRestart, cmd("discard"), kShoot},
      {S("starting"), S("recording"), S("paused"), S("discarding"), S("discarded"), kNotRecording, kNotRecording,
       kNotRecording, kShot}},
     {"StreamWillNotStop",
@@ -307,17 +313,6 @@ TEST_F(Controller, RestartOfAPausedTakeWithSoundStartsAFreshOneInPlaceWithTheTim
   wait(1100ms);
   EXPECT_TRUE(eventsOfType("micLevel").empty());
   EXPECT_TRUE(eventsOfType("elapsed").empty()) << "the timers outlived the take";
-}
-
-TEST_F(Controller, DiscardDeletesBothFilesAndCombinesNothing) {
-  start(true);
-  std::ofstream(video) << "movie";
-  playSound();
-  send(R"({"type":"discard"})");
-  EXPECT_FALSE(std::filesystem::exists(video));
-  EXPECT_FALSE(std::filesystem::exists(audio));
-  EXPECT_TRUE(sim.media.exports().empty());
-  onMain([&] { EXPECT_EQ(state->elapsedSeconds(), 0); });
 }
 
 // A signal to end lets the command in hand finish, stops the take it left
