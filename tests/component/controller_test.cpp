@@ -19,10 +19,9 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 using platform::sim::SimScreenCapture;
-using test::errorEvent;
 // A status or an error event, short for the table.
-json S(const char* phase) { return test::statusEvent(phase); }
-json E(const std::string& message) { return errorEvent(message); }
+json S(const char* phase) { return {{"type", "status"}, {"phase", phase}}; }
+json E(const std::string& message) { return {{"type", "error"}, {"message", message}}; }
 
 using Step = std::function<void(test::ControllerFixture&)>;
 Step line(std::string l) {
@@ -30,7 +29,7 @@ Step line(std::string l) {
 }
 Step cmd(const char* type) { return line(json{{"type", type}}.dump()); }
 Step start(std::string target = "", bool mic = false) { return line(test::startLine(std::move(target), mic)); }
-const json kNotRecording = errorEvent("not recording");
+const json kNotRecording = E("not recording");
 const json kShot = {{"type", "screenshotData"}};
 const json kFinished = {{"type", "finished"}, {"videoPath", (test::scratchDir() / "take.mp4").string()}};
 const Error kDiskFull("Vantor.Media", 5, "cannot write take: No space left on device");
@@ -226,8 +225,6 @@ const Case kCases[] = {
 class Commands : public test::ControllerFixture, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(Commands, AreAnsweredExactlyAndLeaveNothingOfATakeRunning) {
-  sim.media.assetFiles[video] = platform::sim::SimAssetFile{1, 0, platform::MediaTime{3, 1}};
-  sim.media.assetFiles[audio] = platform::sim::SimAssetFile{0, 1, platform::MediaTime{48000, 16000}};
   if (GetParam().before) std::ofstream(video) << "an older movie";
   for (const Step& step : GetParam().steps) step(*this);
   EXPECT_EQ(told(), GetParam().told);
@@ -277,8 +274,6 @@ TEST_F(Controller, ElapsedTimeStandsStillWhilePausedAndAddsUpOverPauses) {
 }
 
 TEST_F(Controller, RestartOfAPausedTakeWithSoundStartsAFreshOneInPlaceWithTheTimersRunningOn) {
-  sim.media.assetFiles[video] = platform::sim::SimAssetFile{1, 0, platform::MediaTime{3, 1}};
-  sim.media.assetFiles[audio] = platform::sim::SimAssetFile{0, 1, platform::MediaTime{48000, 16000}};
   auto sent = Clock::now();
   start(true);
   std::ofstream(video) << "old take";
@@ -369,7 +364,7 @@ class Screenshots : public test::ControllerFixture {
     send(R"({"type":"screenshot"})");
     auto answers = eventsOfType("screenshotData");
     if (answers.empty()) {
-      EXPECT_EQ(eventsOfType("error"), std::vector<json>{errorEvent("screenshot: failed to capture JPEG")});
+      EXPECT_EQ(eventsOfType("error"), std::vector<json>{E("screenshot: failed to capture JPEG")});
       return {0, 0};
     }
     EXPECT_EQ(answers.size(), 1u);

@@ -26,10 +26,6 @@ std::string contentOf(const std::filesystem::path& p) {
 
 class SoundTake : public test::ControllerFixture {
  public:
-  SoundTake() {
-    sim.media.assetFiles[video] = SimAssetFile{1, 0, MediaTime{3, 1}};
-    sim.media.assetFiles[audio] = SimAssetFile{0, 1, MediaTime{48000, 16000}};
-  }
   // About a second of either source, in microphone-sized buffers.
   void playSecond(Tone* mic, Tone* system) { playSound(mic, system, 12); }
   std::vector<double> levels() {
