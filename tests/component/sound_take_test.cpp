@@ -40,9 +40,10 @@ class SoundTake : public test::ControllerFixture {
   }
 };
 
-// The sound file is named after the movie, but never is the movie (nor a
-// file already there): system/take_test.
 TEST_F(SoundTake, MixesBothSourcesReportsTheMicrophonesLevelAndCombinesTheFilesAtStop) {
+  // The sound file is named after the movie, but never is the movie, even
+  // before the movie is on disk (a file already there is kept: system/take_test).
+  EXPECT_EQ(CaptureState::freeAudioFileFor(scratch / "movie.caf"), scratch / "movie-1.caf");
   start(true);
   EXPECT_EQ(state->audioFileURL(), audio.string());
   Tone mic(440, 0.25), system(1000, 0.25);
