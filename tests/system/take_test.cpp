@@ -221,10 +221,15 @@ TEST_F(SystemTake, RestartAndDiscardWithSound) {
   agent->send(json{{"type", "resume"}});
   EXPECT_EQ(nextError(*agent), "not paused");
   agent->watch(800ms);
-  // A still of the whole display; its time counts from the restart.
-  double at = 0;
-  auto still = screenshot(*agent, &at);
-  ASSERT_TRUE(still);
+  // A still of the whole display, a JPEG in standard Base64; its time counts from the restart.
+  agent->send(json{{"type", "screenshot"}});
+  auto answer = agent->waitForType("screenshotData");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->body.size(), 3u) << answer->body.dump().substr(0, 200);
+  double at = answer->body.at("timestamp").get<double>();
+  auto bytes = base64Decode(answer->body.at("imageBase64").get<std::string>());
+  auto still = bytes ? decodeJpeg(*bytes) : std::nullopt;
+  ASSERT_TRUE(still) << "not a JPEG image in standard Base64";
   EXPECT_EQ(still->width, kWidth);
   EXPECT_EQ(still->height, kHeight);
   EXPECT_LE(distance(rgbOf(still->mean(wx + 20, wy + 20, ww - 40, wh - 40)), kPalette[2]), kColourTolerance);
