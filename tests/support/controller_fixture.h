@@ -24,19 +24,21 @@ inline std::filesystem::path scratchDir() {
   return std::filesystem::temp_directory_path() / ("vantor-takes-" + std::to_string(getpid()));
 }
 
-inline std::string startLine(std::string target = "", bool includeMic = false, std::string file = "take.mp4") {
+inline std::string startLine(std::string target = "", bool includeMic = false) {
   return nlohmann::json{{"type", "start"}, {"target", std::move(target)}, {"includeMic", includeMic},
-                        {"outputPath", (scratchDir() / file).string()}, {"mode", ""}}
+                        {"outputPath", (scratchDir() / "take.mp4").string()}, {"mode", ""}}
       .dump();
 }
-
-inline nlohmann::json errorEvent(const std::string& message) { return {{"type", "error"}, {"message", message}}; }
-inline nlohmann::json statusEvent(const std::string& phase) { return {{"type", "status"}, {"phase", phase}}; }
 
 // Public, so that tables of steps can act on it.
 class ControllerFixture : public ::testing::Test {
  public:
-  ControllerFixture() { std::filesystem::create_directories(scratch); }
+  // What the simulated files of a take hold: 3 s of picture, and 3 s of sound.
+  ControllerFixture() {
+    std::filesystem::create_directories(scratch);
+    sim.media.assetFiles[video] = platform::sim::SimAssetFile{1, 0, platform::MediaTime{3, 1}};
+    sim.media.assetFiles[audio] = platform::sim::SimAssetFile{0, 1, platform::MediaTime{48000, 16000}};
+  }
   ~ControllerFixture() override { std::filesystem::remove_all(scratch); }
 
   // A controller made afresh, for capabilities changed after the first.

@@ -41,8 +41,6 @@ class SmallDisk {
   std::string why_;
 };
 
-bool finishedOrError(const json& e) { return isType(e, "finished") || isType(e, "error"); }
-
 TEST_F(SystemTake, StartsThatCannotMakeTheMovieAndAStopHardOnAPausedStartAreAnsweredTruthfully) {
   std::ofstream(dir_ / "afile") << "x";
   SmallDisk readOnly(dir_ / "ro", "size=1m,ro");
@@ -64,7 +62,7 @@ TEST_F(SystemTake, StartsThatCannotMakeTheMovieAndAStopHardOnAPausedStartAreAnsw
   auto hasty = dir_ / "hasty.mp4";
   agent->send(startCommand("", hasty, false).dump() + "\n" R"({"type":"pause"})" "\n" R"({"type":"stop"})");
   ASSERT_TRUE(agent->waitForStatus("stopping"));
-  auto answer = agent->waitFor(finishedOrError, 20s);
+  auto answer = agent->waitFor([](const json& e) { return isType(e, "finished") || isType(e, "error"); }, 20s);
   ASSERT_TRUE(answer);
   if (isType(answer->body, "finished")) {
     EXPECT_GT(probeMovie(hasty).video().decodedFrames, 0);

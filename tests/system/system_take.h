@@ -196,21 +196,6 @@ class SystemTake : public ::testing::Test {
     return std::make_unique<Agent>([](const std::string& what) { ADD_FAILURE() << what; }, options);
   }
   std::unique_ptr<Painting> paint(uint32_t window) { return std::make_unique<Painting>(*screen_, window); }
-  // Asks for a screenshot and decodes the answer; `timestamp` gets its time.
-  std::optional<DecodedJpeg> screenshot(Agent& agent, double* timestamp = nullptr) {
-    agent.send(json{{"type", "screenshot"}});
-    auto answer = agent.waitForType("screenshotData");
-    if (!answer) {
-      ADD_FAILURE() << "no \"screenshotData\"";
-      return std::nullopt;
-    }
-    EXPECT_EQ(answer->body.size(), 3u) << answer->body.dump().substr(0, 200);
-    if (timestamp) *timestamp = answer->body.at("timestamp").get<double>();
-    auto bytes = base64Decode(answer->body.at("imageBase64").get<std::string>());
-    auto image = bytes ? decodeJpeg(*bytes) : std::nullopt;
-    EXPECT_TRUE(image) << "not a JPEG image in standard Base64";
-    return image;
-  }
   // The next error event's message; empty when none came.
   static std::string nextError(Agent& agent) {
     auto e = agent.waitFor([](const json& e) { return isType(e, "error"); }, 10s);

@@ -143,8 +143,9 @@ TEST_P(EveryScreenTake, DisplayWithSoundPausedThenEndedBySigterm) {
 
 // list-targets, then a window smaller than the frame, painted and moved
 // while recorded: at its size, centred, black around, wherever it was on
-// screen; a screenshot of the window alone, and once it closed, of the
-// take's last frame; the take still stops at once after the close.
+// screen; the take still stops at once after the window closed. (Which image
+// answers a screenshot: component/controller_test; a window's still on each
+// backend: the capture contract.)
 TEST_P(EveryScreenTake, ListsTargetsThenRecordsAWindowThatMovesAndCloses) {
   if (GetParam() == "portal") GTEST_SKIP() << "SKIPPED: xdg-desktop-portal-wlr shares whole outputs only";
   const int ww = 480, wh = 320, left = (kWidth - ww) / 2, top = (kHeight - wh) / 2;
@@ -169,30 +170,20 @@ TEST_P(EveryScreenTake, ListsTargetsThenRecordsAWindowThatMovesAndCloses) {
   auto path = dir_ / "nested" / "deeper" / "window.mp4";  // missing folders are made
   auto recording = agent->start("window-" + std::to_string(w), path, false);
   ASSERT_TRUE(recording);
-  agent->watch(700ms);
+  agent->watch(1s);
   screen_->move(w, 900, 400, ww, wh);
   auto moved = Clock::now();
-  agent->watch(800ms);
+  agent->watch(1s);
   painter->stop();
-  screen_->fill(w, kPalette[3]);
-  agent->watch(300ms);
-  auto still = screenshot(*agent);
-  ASSERT_TRUE(still);
-  EXPECT_EQ(std::pair(still->width, still->height), std::pair(ww, wh));
-  EXPECT_LE(distance(rgbOf(still->mean(0, 0, ww, wh)), kPalette[3]), kColourTolerance);
+  auto unpainted = Clock::now();
   screen_->close(w);
   agent->watch(300ms);
-  auto frame = screenshot(*agent);  // the window is gone: the take's last frame answers
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(std::pair(frame->width, frame->height), std::pair(kWidth, kHeight));
-  EXPECT_LE(distance(rgbOf(frame->mean(left + 20, top + 20, ww - 40, wh - 40)), kPalette[3]), kColourTolerance);
-  EXPECT_LE(distance(rgbOf(frame->mean(20, 20, 200, 200)), kBlack), kColourTolerance);
   auto stopSent = Clock::now();
   auto finished = agent->stop();
   ASSERT_TRUE(finished);
   EXPECT_EQ(finished->body.value("videoPath", ""), path.string());
   // The output reported; the recorder did not give up on it after its 8 s.
-  EXPECT_LT(secondsBetween(stopSent, finished->at), 4.0);
+  EXPECT_LT(secondsBetween(stopSent, finished->at), 7.0);
   EXPECT_TRUE(agent->finish().exitedWith(0));
 
   const std::vector<std::pair<int, int>> probes = {{left + ww / 2, top + wh / 2}, {left + 6, top + 6},
@@ -204,9 +195,11 @@ TEST_P(EveryScreenTake, ListsTargetsThenRecordsAWindowThatMovesAndCloses) {
     for (size_t k = 1; k < 3; ++k) EXPECT_LE(distance(p.probes[k], p.probes[0]), kColourTolerance) << p.pts << " " << k;
     for (size_t k = 3; k < probes.size(); ++k) EXPECT_LE(distance(p.probes[k], kBlack), kColourTolerance) << p.pts << " " << k;
   }
-  double at = secondsBetween(recording->at, moved);
-  EXPECT_GE(movie.changesBetween(0, at), 20);
-  EXPECT_GE(movie.changesBetween(at + 0.1, at + 0.8), 20) << "the take lost the window when it moved";
+  // Counts over a second each side of the move: a loaded machine paints and
+  // grabs fewer of the 60 repaints, a take that lost the window none after it.
+  double at = secondsBetween(recording->at, moved), end = secondsBetween(recording->at, unpainted);
+  EXPECT_GE(movie.changesBetween(0, at), 10);
+  EXPECT_GE(movie.changesBetween(at + 0.1, end), 10) << "the take lost the window when it moved";
 }
 
 // A paused take with sound restarted (unpaused, timed from 0, nothing of the
@@ -233,10 +226,15 @@ TEST_F(SystemTake, RestartAndDiscardWithSound) {
   agent->send(json{{"type", "resume"}});
   EXPECT_EQ(nextError(*agent), "not paused");
   agent->watch(800ms);
-  // A still of the whole display; its time counts from the restart.
-  double at = 0;
-  auto still = screenshot(*agent, &at);
-  ASSERT_TRUE(still);
+  // A still of the whole display, a JPEG in standard Base64; its time counts from the restart.
+  agent->send(json{{"type", "screenshot"}});
+  auto answer = agent->waitForType("screenshotData");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->body.size(), 3u) << answer->body.dump().substr(0, 200);
+  double at = answer->body.at("timestamp").get<double>();
+  auto bytes = base64Decode(answer->body.at("imageBase64").get<std::string>());
+  auto still = bytes ? decodeJpeg(*bytes) : std::nullopt;
+  ASSERT_TRUE(still) << "not a JPEG image in standard Base64";
   EXPECT_EQ(still->width, kWidth);
   EXPECT_EQ(still->height, kHeight);
   EXPECT_LE(distance(rgbOf(still->mean(wx + 20, wy + 20, ww - 40, wh - 40)), kPalette[2]), kColourTolerance);

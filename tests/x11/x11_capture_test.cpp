@@ -11,12 +11,6 @@
 namespace vantor::capturetest {
 namespace {
 
-std::string ownProcessName() {
-  std::string name;
-  std::getline(std::ifstream("/proc/self/comm"), name);
-  return name;
-}
-
 #define VANTOR_X11(b, options)                \
   std::string why;                            \
   auto b = X11Backend::start(&why, options);  \
@@ -24,7 +18,8 @@ std::string ownProcessName() {
 
 TEST(X11Capture, TakesTitlesFromNetWmNameThenLatin1WmNameAndApplicationsFromWmClassThenTheProcess) {
   VANTOR_X11(b, "");
-  const std::string self = ownProcessName();
+  std::string self;
+  std::getline(std::ifstream("/proc/self/comm"), self);
   const auto pid = uint32_t(getpid());
   struct Row {
     test::WindowOptions window;
