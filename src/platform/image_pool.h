@@ -4,6 +4,7 @@
 // thread let go. The pool lives as long as any image it handed out.
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -25,11 +26,13 @@ class ImagePool : public std::enable_shared_from_this<ImagePool> {
     std::optional<Placement> layout;  // what the bars around the content were painted for
   };
 
-  // A free slot, marked busy; nullptr when all `capacity` are held.
-  Slot* acquire() {
-    for (auto& s : slots_) {
-      bool expected = false;
-      if (s->busy.compare_exchange_strong(expected, true, std::memory_order_acquire)) return s.get();
+  // A free slot, marked busy; nullptr when all `capacity` are held. When
+  // none is free, `beforeGrowing` may let one go before a new one is made.
+  Slot* acquire(const std::function<void()>& beforeGrowing = {}) {
+    if (Slot* s = acquireFree()) return s;
+    if (beforeGrowing) {
+      beforeGrowing();
+      if (Slot* s = acquireFree()) return s;
     }
     if (slots_.size() >= capacity_) return nullptr;
     auto slot = std::make_unique<Slot>();
@@ -46,6 +49,14 @@ class ImagePool : public std::enable_shared_from_this<ImagePool> {
   }
 
  private:
+  Slot* acquireFree() {
+    for (auto& s : slots_) {
+      bool expected = false;
+      if (s->busy.compare_exchange_strong(expected, true, std::memory_order_acquire)) return s.get();
+    }
+    return nullptr;
+  }
+
   int width_, height_;
   size_t capacity_;
   std::vector<std::unique_ptr<Slot>> slots_;  // touched only by the producer

@@ -162,4 +162,11 @@ void ThreadedStream::deliver(ImageRef image, Clock::time_point at) {
   });
 }
 
+void ThreadedStream::takeBackUntakenFrame() {
+  if (FrameRef* untaken = shared_->latest.exchange(nullptr)) {
+    delete untaken;
+    shared_->passedOver.fetch_add(1);
+  }
+}
+
 }  // namespace vantor::platform

@@ -4,7 +4,9 @@
 // loop, delivery with at most queueDepth frames in flight, and the counters.
 // With a recording output, which gets every frame, the stream output gets
 // the latest one whenever its loop comes round: a lagging main loop then
-// holds one capture buffer, not one per frame it is behind.
+// holds one capture buffer, not one per frame it is behind, and a backend
+// whose buffers are all held takes that one back (takeBackUntakenFrame)
+// before it makes another.
 // A backend supplies capture(): set up, report started, then grab and
 // deliver() until stopRequested(), sleeping in poll(2) with wakeFd().
 
@@ -60,6 +62,11 @@ class ThreadedStream : public Stream {
   // Hands a frame grabbed at `at` to the recording output (here, now) and to
   // the stream output (on its loop).
   void deliver(ImageRef image, std::chrono::steady_clock::time_point at);
+  // On the stream's thread, before a backend's pool makes one more buffer:
+  // lets go of the frame the output loop has not taken yet (counted as passed
+  // over; a newer one will be there when it comes round), so a lagging main
+  // loop does not make the pool grow for good.
+  void takeBackUntakenFrame();
 
  private:
   // What frames and their tasks on the output loop share with the stream.

@@ -5,6 +5,9 @@
 #include "contract/capture_backend.h"
 #include "support/capture_sinks.h"
 
+#include <mutex>
+#include <set>
+
 namespace vantor::capturetest {
 namespace {
 
@@ -240,12 +243,20 @@ TEST_P(CaptureContract, DeliversOnChangesOnlyAndHoldsAtMostQueueDepthFramesInFli
 // nor memory: the output goes on getting every frame while the loop is
 // blocked (posting each frame to the loop kept queueDepth capture buffers and
 // stopped the grabs), and the loop gets the latest picture when it comes round.
+// The frame it has not taken gives its buffer back to the grabs: two capture
+// buffers in all, the loop's and the one grabbed into.
 TEST_P(CaptureContract, AMainLoopThatLagsGetsTheLatestFrameWhileTheRecordingOutputGetsEveryOne) {
   VANTOR_REQUIRE(timing);
   struct Counting final : RecordingOutput {
     std::atomic<int> frames{0};
+    std::mutex mutex;
+    std::set<const uint8_t*> buffers;
     void setPaused(bool) override {}
-    void streamDidOutputFrame(FrameRef) override { ++frames; }
+    void streamDidOutputFrame(FrameRef f) override {
+      ++frames;
+      std::lock_guard lock(mutex);
+      buffers.insert(f->image->data);
+    }
     void streamDidStop(Clock::time_point) override {}
     void abandon() override {}
   };
@@ -266,6 +277,8 @@ TEST_P(CaptureContract, AMainLoopThatLagsGetsTheLatestFrameWhileTheRecordingOutp
     EXPECT_TRUE(co_await waitUntil([&] { return frames.last && rgbAt(frames.image(), 50, 50) == kBlue; }));
     co_await stop(*s);
   });
+  std::lock_guard lock(output->mutex);
+  EXPECT_LE(output->buffers.size(), 2u);
 }
 
 // A window that goes ends its stream, quietly (a log line at most), and its

@@ -49,10 +49,11 @@ namespace vantor::platform::ffmpeg {
 
 class FfmpegRecordingOutput final : public RecordingOutput {
  public:
-  // 8 frames: as for the video writer (ffmpeg_video_writer.h). The capture
-  // side's buffer pool bounds it further: frames held here are buffers the
-  // stream cannot grab into.
-  static constexpr size_t kQueueCapacity = 8;
+  // 3 pictures (with the encoder's last one and the one being converted, at
+  // most 4 of 3 MB at 1080p, the most the picture pool grows to). 8 had the
+  // pool grow to 28 MB in load spikes; with 3 (and with 2) the take bench on
+  // two busy cores dropped no frame for a busy encoder.
+  static constexpr size_t kQueueCapacity = 3;
 
   static constexpr std::chrono::milliseconds kRepeatAfter{1000};
 

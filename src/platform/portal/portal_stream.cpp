@@ -100,7 +100,7 @@ void PortalStream::capture(const std::function<void()>& started) {
     }
     const auto due = pacer.allowedAt();
     if (pending && now >= due && now >= heldUntil) {
-      ImagePool::Slot* slot = queueFull() ? nullptr : pool->acquire();
+      ImagePool::Slot* slot = queueFull() ? nullptr : pool->acquire([this] { takeBackUntakenFrame(); });
       if (!slot) {
         countDropped();
         heldUntil = now + std::max<Clock::duration>(interval, std::chrono::milliseconds(1));

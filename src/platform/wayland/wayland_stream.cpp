@@ -89,7 +89,7 @@ void WaylandStream::capture(const std::function<void()>& started) {
         if (!relocate()) return gone();
         if (copier.state() != ScreenCopy::State::ready) continue;  // it moved
       }
-      ImagePool::Slot* slot = queueFull() ? nullptr : pool->acquire();
+      ImagePool::Slot* slot = queueFull() ? nullptr : pool->acquire([this] { takeBackUntakenFrame(); });
       if (!slot) {
         countDropped();
         heldUntil = now + std::max<Clock::duration>(interval, std::chrono::milliseconds(1));

@@ -15,10 +15,18 @@ using Clock = std::chrono::steady_clock;
 
 // ---- FramePool
 
-FramePool::Slot* FramePool::acquire(const Connection& c) {
-  for (auto& s : slots_) {
-    bool expected = false;
-    if (s->busy.compare_exchange_strong(expected, true, std::memory_order_acquire)) return s.get();
+FramePool::Slot* FramePool::acquire(const Connection& c, const std::function<void()>& beforeGrowing) {
+  auto acquireFree = [&]() -> Slot* {
+    for (auto& s : slots_) {
+      bool expected = false;
+      if (s->busy.compare_exchange_strong(expected, true, std::memory_order_acquire)) return s.get();
+    }
+    return nullptr;
+  };
+  if (Slot* s = acquireFree()) return s;
+  if (beforeGrowing) {
+    beforeGrowing();
+    if (Slot* s = acquireFree()) return s;
   }
   if (slots_.size() >= capacity_) return nullptr;
   auto slot = std::make_unique<Slot>();
@@ -53,14 +61,14 @@ ImageRef FramePool::share(Slot* slot) {
 // ---- FrameMaker
 
 FrameMaker::FrameMaker(const Connection& c, CaptureSource& source, int width, int height, size_t poolSize,
-                       bool showsCursor)
+                       bool showsCursor, std::function<void()> beforeGrowing)
     : c_(c), source_(source), width_(width), height_(height), showsCursor_(showsCursor),
-      pool_(std::make_shared<FramePool>(width, height, poolSize)) {}
+      beforeGrowing_(std::move(beforeGrowing)), pool_(std::make_shared<FramePool>(width, height, poolSize)) {}
 
 FrameMaker::Result FrameMaker::make(ImageRef& image, Clock::time_point& grabbedAt) {
   auto area = source_.area();
   if (!area) return Result::nothingToGrab;
-  FramePool::Slot* slot = pool_->acquire(c_);
+  FramePool::Slot* slot = pool_->acquire(c_, beforeGrowing_);
   if (!slot) return Result::noBuffer;
 
   const bool direct = area->width == width_ && area->height == height_;
@@ -109,7 +117,7 @@ void X11Stream::capture(const std::function<void()>& started) {
   auto conn = Connection::open(display_);
   CaptureSource source(*conn, filter_, true);
   FrameMaker maker(*conn, source, config().width, config().height, static_cast<size_t>(config().queueDepth) + 2,
-                   config().showsCursor);
+                   config().showsCursor, [this] { takeBackUntakenFrame(); });
   started();
   captureLoop(*conn, source, maker);
 }

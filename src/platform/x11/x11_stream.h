@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,8 +37,9 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
     std::optional<Placement> layout;  // what the bars around the content were painted for
   };
 
-  // A free slot, marked busy; nullptr when all `capacity` are held.
-  Slot* acquire(const Connection& c);
+  // A free slot, marked busy; nullptr when all `capacity` are held. When
+  // none is free, `beforeGrowing` may let one go before a new one is made.
+  Slot* acquire(const Connection& c, const std::function<void()>& beforeGrowing = {});
   // The slot's pixels for consumers; the slot is free again when the last reference goes.
   ImageRef share(Slot* slot);
   // Marks a slot acquired but not shared as free again.
@@ -60,8 +62,9 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
 // directly by the benchmarks.
 class FrameMaker {
  public:
+  // `beforeGrowing`: see FramePool::acquire.
   FrameMaker(const Connection& c, CaptureSource& source, int width, int height, size_t poolSize,
-             bool showsCursor = true);
+             bool showsCursor = true, std::function<void()> beforeGrowing = {});
   ~FrameMaker() { pool_->trim(c_); }
   FrameMaker(const FrameMaker&) = delete;
   FrameMaker& operator=(const FrameMaker&) = delete;
@@ -74,6 +77,7 @@ class FrameMaker {
   CaptureSource& source_;
   int width_, height_;
   bool showsCursor_;
+  std::function<void()> beforeGrowing_;
   std::shared_ptr<FramePool> pool_;
   std::unique_ptr<ShmSegment> scratch_;  // content at native size when it differs from the frame size
 };
