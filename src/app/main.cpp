@@ -1,6 +1,7 @@
 // The agent's entry point: chooses the mode from the first argument and, in
 // command mode, serves commands from standard input until it ends.
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -118,6 +119,11 @@ int main(int argc, char** argv) {
   // threshold past them at the first one freed, and from then on serve them
   // from per-thread arenas, which keep up to twice that free at their top.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  // A screenshot's event is about 190 KB: through the default 64 KB pipe
+  // the main loop waits for the host to read it out in pieces, while frames
+  // queue up. With room for the whole line it writes once and goes on. Not
+  // a pipe, or a limit lower than 1 MB: the line goes out as before.
+  fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
 
   vantor::exec::MainLoop main;
   vantor::app::AgentFacts facts{.version = VANTOR_VERSION};
