@@ -1,9 +1,6 @@
 #include "platform/x11/x11_screen_capture.h"
 
-#include <libyuv/planar_functions.h>
-
 #include "exec/serial_queue.h"
-#include "platform/image_pool.h"
 #include "platform/x11/capture_source.h"
 #include "platform/x11/connection.h"
 #include "platform/x11/content_query.h"
@@ -54,7 +51,7 @@ class X11ScreenCapture final : public ScreenCaptureService {
   const Connection& connection() {
     VANTOR_ASSERT_ON(queue_);
     if (conn_ && conn_->broken()) {
-      stillShm_.reset();
+      stillFrames_.reset();
       windows_.reset();
       conn_.reset();
     }
@@ -92,25 +89,18 @@ class X11ScreenCapture final : public ScreenCaptureService {
     return failure;
   }
 
-  // The segment stills are grabbed into, kept from one still to the next:
-  // making and attaching 8 MB afresh, and faulting its pages in on both
-  // sides, cost more than the grab itself.
-  const ShmSegment& stillSegment(const Connection& c, size_t bytes) {
-    if (!stillShm_ || stillShm_->size() < bytes) {
-      if (stillShm_) stillShm_->detach(c);
-      stillShm_.reset();
-      stillShm_ = std::make_unique<ShmSegment>(c, bytes);
-    }
-    return *stillShm_;
-  }
-
-  // Stills are copied into images used again once their holders let go:
-  // 8 MB allocated afresh fault in as many pages as the copy writes.
-  ImageRef stillImage(int width, int height) {
-    if (!stillImages_ || stillImages_->width() != width || stillImages_->height() != height)
-      stillImages_ = std::make_shared<ImagePool>(width, height, 2);
-    if (ImagePool::Slot* slot = stillImages_->acquire()) return stillImages_->share(slot);
-    return makeImage(width, height);  // both still held (an encode is slow)
+  // A buffer shared with the server for the next still, from a pool kept
+  // from one still to the next: the server grabs straight into the image the
+  // encoder reads, and making, attaching and faulting in 8 MB afresh cost
+  // more than the grab itself. A slot is free again once the still's
+  // holders let go; when both are held (an encode is slow) or the size
+  // changed, a new pool takes over and the old one goes with its last still.
+  FramePool::Slot* stillSlot(const Connection& c, int width, int height) {
+    if (stillFrames_ && stillFrames_->fits(width, height))
+      if (FramePool::Slot* slot = stillFrames_->acquire(c)) return slot;
+    if (stillFrames_) stillFrames_->trim(c);
+    stillFrames_ = std::make_shared<FramePool>(width, height, 2);
+    return stillFrames_->acquire(c);
   }
 
   ImageRef still(const Connection& c, const ContentFilter& filter) {
@@ -119,13 +109,13 @@ class X11ScreenCapture final : public ScreenCaptureService {
     for (int attempt = 0; attempt < 3; ++attempt) {
       auto area = source.area();
       if (!area) throw x11Error(kWindowGone, source.describe() + " is not on screen");
-      const ShmSegment& shm = stillSegment(c, static_cast<size_t>(area->width) * area->height * 4);
-      if (!source.grab(*area, shm)) continue;
-      PixelBuffer pixels{area->width, area->height, area->width * 4, shm.data()};
-      if (auto cursor = fetchCursor(c)) drawCursor(*cursor, pixels, area->rootX, area->rootY);
-      ImageRef image = stillImage(area->width, area->height);
-      libyuv::ARGBCopy(pixels.data, pixels.stride, image->data, image->stride, area->width, area->height);
-      return image;
+      FramePool::Slot* slot = stillSlot(c, area->width, area->height);
+      if (!source.grab(*area, *slot->shm)) {
+        FramePool::release(slot);
+        continue;
+      }
+      if (auto cursor = fetchCursor(c)) drawCursor(*cursor, slot->pixels, area->rootX, area->rootY);
+      return stillFrames_->share(slot);
     }
     throw x11Error(kGrabFailed, "cannot grab " + source.describe());
   }
@@ -134,8 +124,7 @@ class X11ScreenCapture final : public ScreenCaptureService {
   std::optional<std::string> display_;
   std::unique_ptr<Connection> conn_;  // used only on queue_, which is destroyed first
   std::optional<std::vector<Window>> windows_;  // likewise; the last listing, while nothing changed
-  std::unique_ptr<ShmSegment> stillShm_;  // likewise; attached on conn_
-  std::shared_ptr<ImagePool> stillImages_;  // likewise
+  std::shared_ptr<FramePool> stillFrames_;  // likewise; its segments attached on conn_
   std::exception_ptr lastFailure_;    // likewise
   exec::SerialQueue queue_{".helper.x11"};
 };

@@ -29,6 +29,7 @@ namespace vantor::platform::x11 {
 class FramePool : public std::enable_shared_from_this<FramePool> {
  public:
   FramePool(int width, int height, size_t capacity) : width_(width), height_(height), capacity_(capacity) {}
+  bool fits(int width, int height) const { return width == width_ && height == height_; }
 
   struct Slot {
     std::unique_ptr<ShmSegment> shm;
