@@ -16,7 +16,10 @@
 // decoded after the last take, so decoding does not compete with recording.
 //
 //   vantor_take_bench [--seconds 20] [--rounds 2] [--only moving|still] [--keep DIR] [--wayland | --portal]
-//                     [--screen WxH]
+//                     [--screen WxH] [--sound]
+//
+// --sound: the agent's takes record the microphone and the system's sound
+// too, from a private PulseAudio daemon (the peer's stay silent).
 //
 // --screen sizes the Xvfb (3840x2160: a 4K display recorded into the
 // 1920x1080 movie); the peer grabs the whole screen and scales it to
@@ -107,6 +110,7 @@ struct Setup {
   std::string binary;
   bool wayland = false;  // headless sway, wf-recorder as the peer
   bool portal = false;   // and the agent through the ScreenCast portal
+  bool sound = false;    // the agent's takes with sound
   std::string peer = "ffmpeg";
   std::string screen = "1920x1080";  // the X server's size
   fs::path dir;
@@ -131,7 +135,7 @@ TakeFigures takeWithAgent(const Setup& s, const std::string& scenario, int round
   double xvfb0 = processCpu(s.xvfb), player0 = s.player ? processCpu(s.player) : 0;
   auto drops0 = s.player ? playerDrops(s.playerLog) : std::nullopt;
   auto startSent = Clock::now();
-  auto recording = agent->start("", f.movie, false);
+  auto recording = agent->start("", f.movie, s.sound);
   if (!recording) die("no \"recording\" from the agent; see " + err.string());
   f.startLatency = secondsBetween(startSent, recording->at);
   double cpu0 = processCpu(agent->pid());
@@ -300,8 +304,9 @@ int main(int argc, char** argv) {
     else if (a == "--wayland") setup.wayland = true, setup.peer = "wf-recorder";
     else if (a == "--portal") setup.wayland = setup.portal = true, setup.peer = "wf-recorder";
     else if (a == "--screen") setup.screen = value();
+    else if (a == "--sound") setup.sound = true;
     else die("usage: vantor_take_bench [--seconds S] [--rounds N] [--only moving|still] [--keep DIR] [--wayland | --portal] "
-             "[--screen WxH]");
+             "[--screen WxH] [--sound]");
   }
   if (setup.wayland && setup.screen != "1920x1080") die("--screen sizes the X server only");
   for (const char* tool : setup.wayland ? std::vector{"wf-recorder", "ffplay", "sway"} : std::vector{"ffmpeg", "ffplay", "Xvfb"})
@@ -338,6 +343,13 @@ int main(int argc, char** argv) {
     setenv("DISPLAY", display.c_str(), 1);
   }
   setup.xvfb = std::atoi(server[setup.wayland ? "SWAY_PID" : "XVFB_PID"].c_str());
+  std::map<std::string, std::string> sound;
+  if (setup.sound) {
+    sound = startServer(VANTOR_VIRTUAL_SOUND_SCRIPT);
+    setenv("PULSE_SERVER", sound["PULSE_SERVER"].c_str(), 1);
+    setenv("PULSE_RUNTIME_PATH", sound["PULSE_RUNTIME_PATH"].c_str(), 1);
+    std::printf("the agent records sound too, from %s\n", sound["PULSE_SERVER"].c_str());
+  }
   std::printf("take_bench: %s on %s (server %d), %d rounds of %.0f s, %ld CPUs, load %s\n", setup.binary.c_str(),
               display.c_str(), setup.xvfb, rounds, setup.seconds, sysconf(_SC_NPROCESSORS_ONLN),
               loadAverage().c_str());
@@ -379,6 +391,10 @@ int main(int argc, char** argv) {
                         server["SWAY_DIR"] + "' " + server["PORTAL_PIDS"]).c_str());
   else
     kill(setup.xvfb, SIGTERM);
+  if (setup.sound) {
+    std::string why;
+    vantor::test::runServerScript(VANTOR_VIRTUAL_SOUND_SCRIPT, "stop " + sound["PULSE_PID"] + " " + sound["PULSE_DIR"], &why);
+  }
 
   std::fprintf(stderr, "take_bench: decoding the movies\n");
   for (auto& f : takes) measureMovie(f);

@@ -57,7 +57,8 @@ class Agent {
       auto left = std::chrono::duration_cast<Millis>(until - Clock::now());
       auto line = left.count() > 0 ? process_->readStdoutLine(left) : std::nullopt;
       if (!line) return std::nullopt;
-      const Event& e = events_.emplace_back(Event{json::parse(*line, nullptr, false), Clock::now()});
+      auto readAt = Clock::now();  // the host has the event now; parsing it is the host's own cost
+      const Event& e = events_.emplace_back(Event{json::parse(*line, nullptr, false), readAt});
       if (auto why = checker_.check(e.body); !why.empty()) complain_("an event line off the schema: " + why);
       if (wanted(e.body)) return e;
       if (isType(e.body, "error")) {
