@@ -79,7 +79,7 @@ elif [ "$mode" = "--portal" ]; then
   echo "demo: starting a private headless sway with the ScreenCast portal and moving content" >&2
   # The library that lets xdg-desktop-portal-wlr run without a GPU (see the file).
   shim="$VANTOR_BUILD/screencopy_dmabuf_shim.so"
-  cc -shared -fPIC -O2 -o "$shim" "$VANTOR_ROOT/tests/support/screencopy_dmabuf_shim.c" -ldl -lwayland-client
+  cc -shared -fPIC -O2 -o "$shim" "$VANTOR_ROOT/scripts/screencopy_dmabuf_shim.c" -ldl -lwayland-client
   vantor_wayland_start --portal "$shim"
   # The permission the portal hands back stays with the session.
   export VANTOR_BACKEND=portal XDG_STATE_HOME="$VANTOR_SWAY_DIR/state"

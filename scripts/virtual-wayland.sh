@@ -16,7 +16,7 @@
 #       on that sway: a session bus, pipewire, wireplumber,
 #       xdg-desktop-portal-wlr (HEADLESS-1, no chooser, with the preloaded
 #       library SHIM that lets it work without a GPU, see
-#       tests/support/screencopy_dmabuf_shim.c) and xdg-desktop-portal;
+#       scripts/screencopy_dmabuf_shim.c) and xdg-desktop-portal;
 #       exports DBUS_SESSION_BUS_ADDRESS and VANTOR_PORTAL_PIDS.
 #   vantor_wayland_stop
 #       stops what vantor_wayland_start started and removes its directory.
