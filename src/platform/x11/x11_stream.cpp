@@ -7,6 +7,7 @@
 
 #include "util/log.h"
 #include "platform/frame_pacer.h"
+#include "platform/image_pool.h"
 #include "platform/x11/cursor.h"
 
 namespace vantor::platform::x11 {
@@ -16,26 +17,13 @@ using Clock = std::chrono::steady_clock;
 // ---- FramePool
 
 FramePool::Slot* FramePool::acquire(const Connection& c, const std::function<void()>& beforeGrowing) {
-  auto acquireFree = [&]() -> Slot* {
-    for (auto& s : slots_) {
-      bool expected = false;
-      if (s->busy.compare_exchange_strong(expected, true, std::memory_order_acquire)) return s.get();
-    }
-    return nullptr;
-  };
-  if (Slot* s = acquireFree()) return s;
-  if (beforeGrowing) {
-    beforeGrowing();
-    if (Slot* s = acquireFree()) return s;
-  }
-  if (slots_.size() >= capacity_) return nullptr;
-  auto slot = std::make_unique<Slot>();
-  const size_t stride = static_cast<size_t>(width_) * 4;  // what the server writes: no row padding
-  slot->shm = std::make_unique<ShmSegment>(c, stride * static_cast<size_t>(height_));
-  slot->pixels = PixelBuffer{width_, height_, static_cast<int>(stride), slot->shm->data()};
-  slot->busy.store(true);
-  slots_.push_back(std::move(slot));
-  return slots_.back().get();
+  return acquireSlot(slots_, capacity_, beforeGrowing, [&] {
+    auto slot = std::make_unique<Slot>();
+    const size_t stride = static_cast<size_t>(width_) * 4;  // what the server writes: no row padding
+    slot->shm = std::make_unique<ShmSegment>(c, stride * static_cast<size_t>(height_));
+    slot->pixels = PixelBuffer{width_, height_, static_cast<int>(stride), slot->shm->data()};
+    return slot;
+  });
 }
 
 void FramePool::trim(const Connection& c) {
