@@ -1,10 +1,9 @@
 #pragma once
-// Client windows on a headless sway, made to order for tests: xdg-shell
-// toplevels filled with one colour from shared memory, floating (the session
-// of scripts/virtual-wayland.sh floats app ids "vantor-test…") and placed
-// through sway's IPC. A thread of its own answers the compositor, so other
-// threads may repaint (a painter) while a test goes on. Windows are known by
-// sway's container id, the id the agent gives them.
+// Windows on a headless sway, made to order for tests: foot terminals showing
+// nothing but their background colour, floating (the session of
+// scripts/virtual-wayland.sh floats app ids "vantor-test…") and placed
+// through sway's IPC. Any thread may repaint one (a painter) while a test
+// goes on. Windows are known by sway's container id, the id the agent gives them.
 
 #include <cstdint>
 #include <map>
@@ -22,8 +21,8 @@ class WaylandTestWindows {
   WaylandTestWindows(const WaylandTestWindows&) = delete;
   WaylandTestWindows& operator=(const WaylandTestWindows&) = delete;
 
-  // A window of one colour (0xRRGGBB) at x, y of the layout, in front;
-  // returns once sway shows it there.
+  // A window of one colour (0xRRGGBB) at x, y of the layout, in front, at
+  // least 14x14 (foot's smallest); returns once sway shows it there.
   uint32_t create(int x, int y, int width, int height, uint32_t color, const std::string& title = "test");
   void fill(uint32_t window, uint32_t color);  // from any thread
   void moveResize(uint32_t window, int x, int y, int width, int height);
