@@ -13,7 +13,7 @@ VANTOR_PACKAGES=(
   libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xfixes0-dev libxcb-damage0-dev libxcb-res0-dev libxcb-xinput-dev libyuv-dev xvfb x11-xserver-utils openbox
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
   libpulse-dev pulseaudio pulseaudio-utils libspeexdsp-dev
-  libwayland-dev libwayland-bin wayland-protocols sway grim
+  libwayland-dev libwayland-bin wayland-protocols sway grim foot
   libsystemd-dev libpipewire-0.3-dev pipewire pipewire-bin wireplumber dbus-daemon dbus-bin xdg-desktop-portal xdg-desktop-portal-wlr
   libturbojpeg0-dev
   nodejs

@@ -9,9 +9,9 @@
 #       XDG_RUNTIME_DIR stays as it is), VANTOR_SWAY_PID and VANTOR_SWAY_DIR.
 #       One output, HEADLESS-1 (default 1920x1080) at 0,0; --outputs 2 adds
 #       HEADLESS-2, 1280x720, to its right. Windows whose app id starts with
-#       "vantor-test" float, so tests place them. --parent stops sway once
-#       process PID is gone, so that a test that crashes leaves nothing
-#       running.
+#       "vantor-test" float at the size they ask, so tests place them.
+#       --parent stops sway once process PID is gone, so that a test that
+#       crashes leaves nothing running.
 #       --portal also starts, in the same directory, the ScreenCast portal
 #       on that sway: a session bus, pipewire, wireplumber,
 #       xdg-desktop-portal-wlr (HEADLESS-1, no chooser, with the preloaded
@@ -54,6 +54,7 @@ default_border none
 default_floating_border none
 xwayland disable
 for_window [app_id="^vantor-test"] floating enable
+floating_minimum_size -1 x -1
 EOF
   local unshare=()
   [ "$(id -u)" -eq 0 ] && unshare=(unshare --user)
