@@ -45,8 +45,9 @@ enum class Kind { normal, dialog, popup, tooltip, dock, neverShown, unmapped, hi
 // What a backend's screen can show: pictures of it (content), real pacing
 // (timing), chrome listed as windows above the normal ones (chrome), a
 // covered window's own pixels (ownPixels), a pointer to move (pointer),
-// streams and stills of one window (windows).
-enum class Ability { content, timing, chrome, ownPixels, pointer, windows };
+// streams and stills of one window (windows), a still of a screen that does
+// not change (staticStills).
+enum class Ability { content, timing, chrome, ownPixels, pointer, windows, staticStills };
 
 class Backend {
  public:
@@ -63,6 +64,7 @@ class Backend {
   virtual void movePointer(int x, int y) = 0;  // on the main display
   virtual void changeElsewhere() {}           // off the main display
   virtual void pump() {}                      // frames that only a script makes
+  virtual void repaint() {}                   // the main display drawn again, unchanged
   virtual std::string cannot(Ability) const { return {}; }  // why not, or empty
   bool can(Ability a) const { return cannot(a).empty(); }
 };
@@ -222,8 +224,10 @@ class PortalBackend final : public WaylandBackend {
   }
   std::string cannot(Ability a) const override {
     if (a == Ability::windows) return "xdg-desktop-portal-wlr shares whole outputs only";
+    if (a == Ability::staticStills) return "xdg-desktop-portal-wlr's first picture waits for the screen to be drawn";
     return WaylandBackend::cannot(a);
   }
+  void repaint() override { w.command("output HEADLESS-1 bg #204060 solid_color"); }  // the session's own
 
  private:
   explicit PortalBackend(std::shared_ptr<test::VirtualWayland> s) : WaylandBackend(std::move(s), makePortalScreenCapture) {}
@@ -246,6 +250,12 @@ inline ShareableContent content(Backend& b) {
   return await<ShareableContent>(b.main, [&](auto done) { b.service().getShareableContent(done); });
 }
 inline ImageRef still(Backend& b, const ContentFilter& f) {
+  // A screen on a real desktop is drawn again soon enough (a cursor, a clock).
+  std::jthread drawing;
+  if (!b.can(Ability::staticStills))
+    drawing = std::jthread([&b](std::stop_token stop) {
+      for (; !stop.stop_requested(); std::this_thread::sleep_for(200ms)) b.repaint();
+    });
   return await<ImageRef>(b.main, [&](auto done) { b.service().captureImage(f, done); });
 }
 inline asio::awaitable<void> start(Stream& s) {
