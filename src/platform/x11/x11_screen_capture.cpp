@@ -94,7 +94,9 @@ class X11ScreenCapture final : public ScreenCaptureService {
   // encoder reads, and making, attaching and faulting in 8 MB afresh cost
   // more than the grab itself. A slot is free again once the still's
   // holders let go; when both are held (an encode is slow) or the size
-  // changed, a new pool takes over and the old one goes with its last still.
+  // changed, a new pool takes over and the old one goes with its last still
+  // (the server keeps a segment still held then until the connection closes;
+  // screenshots come one at a time, so that is rare).
   FramePool::Slot* stillSlot(const Connection& c, int width, int height) {
     if (stillFrames_ && stillFrames_->fits(width, height))
       if (FramePool::Slot* slot = stillFrames_->acquire(c)) return slot;
