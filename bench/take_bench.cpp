@@ -16,10 +16,13 @@
 // decoded after the last take, so decoding does not compete with recording.
 //
 //   vantor_take_bench [--seconds 20] [--rounds 2] [--only moving|still] [--keep DIR] [--wayland | --portal]
-//                     [--screen WxH] [--sound]
+//                     [--screen WxH] [--sound] [--painter]
 //
 // --sound: the agent's takes record the microphone and the system's sound
 // too, from a private PulseAudio daemon (the peer's stay silent).
+// --painter (X11): the moving content is a 1280x720 window that this process
+// fills with the next solid colour 60 times a second, instead of ffplay,
+// which cannot draw 60 fps beside a recorder on two cores.
 //
 // --screen sizes the Xvfb (3840x2160: a 4K display recorded into the
 // 1920x1080 movie); the peer grabs the whole screen and scales it to
@@ -48,6 +51,7 @@
 
 #include "support/movie_probe.h"
 #include "take_support.h"
+#include "x11_painter.h"
 
 namespace {
 
@@ -117,10 +121,14 @@ struct Setup {
   double seconds = 20;
   pid_t xvfb = 0;
   pid_t player = 0;  // 0: nothing moving
+  const vantor::bench::Painter* painter = nullptr;  // --painter: the moving content instead of ffplay
   fs::path playerLog;
 };
 
-double playerFpsOver(const Setup& s, std::optional<long> dropsBefore, Clock::time_point from) {
+// What the moving content drew a second since `from`: the painter's count,
+// or ffplay's 60 less its drops.
+double playerFpsOver(const Setup& s, std::optional<long> dropsBefore, int paintedBefore, Clock::time_point from) {
+  if (s.painter) return (s.painter->painted() - paintedBefore) / secondsBetween(from, Clock::now());
   auto dropsAfter = s.player ? playerDrops(s.playerLog) : std::nullopt;
   if (!dropsBefore || !dropsAfter) return NAN;
   return 60.0 - double(*dropsAfter - *dropsBefore) / secondsBetween(from, Clock::now());
@@ -134,6 +142,7 @@ TakeFigures takeWithAgent(const Setup& s, const std::string& scenario, int round
   std::this_thread::sleep_for(300ms);
   double xvfb0 = processCpu(s.xvfb), player0 = s.player ? processCpu(s.player) : 0;
   auto drops0 = s.player ? playerDrops(s.playerLog) : std::nullopt;
+  int painted0 = s.painter ? s.painter->painted() : 0;
   auto startSent = Clock::now();
   auto recording = agent->start("", f.movie, s.sound);
   if (!recording) die("no \"recording\" from the agent; see " + err.string());
@@ -142,7 +151,7 @@ TakeFigures takeWithAgent(const Setup& s, const std::string& scenario, int round
   std::this_thread::sleep_until(recording->at + std::chrono::duration<double>(s.seconds));
   f.threads = describe(threadCpu(agent->pid()));
   f.memory = memoryOf(agent->pid());
-  f.playerFps = playerFpsOver(s, drops0, startSent);
+  f.playerFps = playerFpsOver(s, drops0, painted0, startSent);
   auto stopSent = Clock::now();
   auto finished = agent->stop(15s);
   if (!finished) die("no \"finished\" from the agent; see " + err.string());
@@ -162,6 +171,7 @@ TakeFigures takeWithPeer(const Setup& s, const std::string& scenario, int round,
   fs::path err = s.dir / (scenario + "-" + s.peer + "-" + std::to_string(round) + ".log");
   double xvfb0 = processCpu(s.xvfb), player0 = s.player ? processCpu(s.player) : 0;
   auto drops0 = s.player ? playerDrops(s.playerLog) : std::nullopt;
+  int painted0 = s.painter ? s.painter->painted() : 0;
   auto began = Clock::now();
   std::vector<std::string> x11grab = {"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-f",
                                       "x11grab", "-framerate", "60", "-video_size", s.screen, "-i", display,
@@ -173,7 +183,7 @@ TakeFigures takeWithPeer(const Setup& s, const std::string& scenario, int round,
   std::this_thread::sleep_until(began + std::chrono::duration<double>(s.seconds));
   f.threads = describe(threadCpu(peer.pid()));
   f.memory = memoryOf(peer.pid());
-  f.playerFps = playerFpsOver(s, drops0, began);
+  f.playerFps = playerFpsOver(s, drops0, painted0, began);
   auto stopSent = Clock::now();
   kill(peer.pid(), SIGINT);  // both finish the file on SIGINT
   f.ended = peer.waitForExit(60s);
@@ -291,6 +301,7 @@ int main(int argc, char** argv) {
   int rounds = 2;
   std::string only;
   std::optional<fs::path> keep;
+  bool painter = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -305,9 +316,11 @@ int main(int argc, char** argv) {
     else if (a == "--portal") setup.wayland = setup.portal = true, setup.peer = "wf-recorder";
     else if (a == "--screen") setup.screen = value();
     else if (a == "--sound") setup.sound = true;
+    else if (a == "--painter") painter = true;
     else die("usage: vantor_take_bench [--seconds S] [--rounds N] [--only moving|still] [--keep DIR] [--wayland | --portal] "
-             "[--screen WxH] [--sound]");
+             "[--screen WxH] [--sound] [--painter]");
   }
+  if (painter && setup.wayland) die("--painter paints on X11 only");
   if (setup.wayland && setup.screen != "1920x1080") die("--screen sizes the X server only");
   for (const char* tool : setup.wayland ? std::vector{"wf-recorder", "ffplay", "sway"} : std::vector{"ffmpeg", "ffplay", "Xvfb"})
     if (!onPath(tool)) {
@@ -359,13 +372,26 @@ int main(int argc, char** argv) {
     std::printf("peer: ffmpeg -f x11grab -framerate 60 -video_size %s -i %s -c:v libx264 -preset ultrafast %s"
                 "out.mp4, ended with SIGINT\n", setup.screen.c_str(), display.c_str(),
                 setup.screen != "1920x1080" ? "-vf scale=1920:1080 " : "");
-  std::printf("moving content: ffplay -an -f lavfi -i testsrc2=size=1280x720:rate=60\n");
+  if (painter)
+    std::printf("moving content: a 1280x720 window filled with the next solid colour every 1/60 s\n");
+  else
+    std::printf("moving content: ffplay -an -f lavfi -i testsrc2=size=1280x720:rate=60\n");
 
   std::vector<TakeFigures> takes;
   for (std::string scenario : {"moving", "still"}) {
     if (!only.empty() && only != scenario) continue;
     std::unique_ptr<ChildProcess> player;
-    if (scenario == "moving") {
+    std::unique_ptr<vantor::test::TestWindows> windows;
+    std::unique_ptr<vantor::bench::Painter> painting;
+    if (scenario == "moving" && painter) {
+      windows = std::make_unique<vantor::test::TestWindows>(display.c_str());
+      uint32_t w = windows->create({.x = 320, .y = 180, .width = 1280, .height = 720, .color = 0xff0000});
+      painting = std::make_unique<vantor::bench::Painter>(
+          display, w, std::vector<uint32_t>{0xff0000, 0x00ff00, 0x0000ff, 0xffff00, 0x00ffff, 0xff00ff, 0xffffff},
+          std::chrono::microseconds(16'667));
+      setup.painter = painting.get();
+      std::this_thread::sleep_for(1s);
+    } else if (scenario == "moving") {
       player = std::make_unique<ChildProcess>(
           std::vector<std::string>{"ffplay", "-hide_banner", "-loglevel", "error", "-stats", "-an", "-f", "lavfi",
                                    "-i", "testsrc2=size=1280x720:rate=60"},
@@ -384,6 +410,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "take_bench: %s ffmpeg #%d done\n", scenario.c_str(), r);
     }
     player.reset();  // killed: the screen is still from here on
+    painting.reset(), windows.reset(), setup.painter = nullptr;
   }
   std::printf("load after the takes: %s\n", loadAverage().c_str());
   if (setup.wayland)  // the script waits for sway and the portal's servers to end, then removes their directory

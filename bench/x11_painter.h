@@ -15,7 +15,7 @@ namespace vantor::bench {
 class Painter {
  public:
   Painter(const std::string& display, uint32_t window, std::vector<uint32_t> colours,
-          std::chrono::milliseconds period = std::chrono::milliseconds(16))
+          std::chrono::microseconds period = std::chrono::milliseconds(16))
       : x_(display.c_str()), thread_([this, window, colours = std::move(colours), period] {
           auto next = std::chrono::steady_clock::now();
           for (size_t n = 1; !stop_.load(); ++n, std::this_thread::sleep_until(next += period)) {
