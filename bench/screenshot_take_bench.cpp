@@ -89,6 +89,12 @@ int main(int argc, char** argv) {
     if (i == shots / 2) sample = *bytes;
     agent->watch(50ms);
   }
+  // The take's own account: frames the encoder dropped while screenshots went ahead of it.
+  if (!agent->stop(15s)) die("no \"finished\"; see " + (dir / "agent.log").string());
+  std::string written;
+  for (std::istringstream log(readAll(dir / "agent.log")); std::getline(log, written);)
+    if (written.find("frames written") != std::string::npos) break;
+  if (!agent->start("", dir / "take.mp4", false)) die("no \"recording\" for the restarts");
   // The same frame, encoded bare.
   auto decoded = vantor::test::decodeJpeg(sample);
   if (!decoded) die("the screenshot does not decode");
@@ -114,6 +120,7 @@ int main(int argc, char** argv) {
 
   std::printf("frame %dx%d; JPEG quality %d\n", decoded->width, decoded->height, vantor::kScreenshotJpegQuality);
   report("screenshot command -> event", latency);
+  std::printf("the take meanwhile: %s\n", written.c_str());
   report("bare JPEG encode of the same frame", encode);
   report("restart -> recording", restartMs);
   std::printf("%-38s median %7.1f KiB  min %.1f  max %.1f (Base64: 4/3 of it)\n", "JPEG size", percentile(sizes, 0.5),

@@ -1,6 +1,7 @@
 #include "screenshot/screenshot_grabber.h"
 
 #include "exec/completion.h"
+#include "exec/urgent_work.h"
 #include "platform/jpeg.h"
 #include "targets/capture_catalog.h"
 
@@ -38,6 +39,7 @@ asio::awaitable<platform::ImageRef> still(platform::Platform platform, const Cap
 
 asio::awaitable<Jpeg> grabJPEG(platform::Platform platform, CaptureTargetMeta target, platform::FrameRef fallback,
                                exec::Loop& encoder) {
+  exec::UrgentWork urgent;  // the host waits for this; the movie's encoder can wait a little
   if (platform.capabilities.screenshotService && platform.screenCapture.hasScreenshotService()) {
     // An image that cannot be encoded is the answer too: the older frame would not encode better.
     if (platform::ImageRef image = co_await still(platform, target)) co_return co_await jpeg(encoder, image);

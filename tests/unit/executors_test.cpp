@@ -1,12 +1,14 @@
 // The executors: completions from other threads, serial queues, repeating
-// timers: order and cancellation, never timing.
+// timers, urgent work: order and cancellation, never timing.
 
 #include <gtest/gtest.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/steady_timer.hpp>
 #include <atomic>
+#include <future>
 #include <numeric>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "exec/main_loop.h"
 #include "exec/repeating_timer.h"
 #include "exec/serial_queue.h"
+#include "exec/urgent_work.h"
 #include "support/run_coroutine.h"
 
 namespace vantor::exec {
@@ -70,6 +73,21 @@ TEST(RepeatingTimer, SkipsMissedFiringsInsteadOfBursting) {
   EXPECT_EQ(RepeatingTimer::nextFiring(1, 19ms, i), 2);  // late within the interval: still due
   EXPECT_EQ(RepeatingTimer::nextFiring(1, 65ms, i), 7);  // stalled past five deadlines: skip them
   EXPECT_EQ(RepeatingTimer::nextFiring(7, 70ms, i), 8);  // exactly on a deadline: the following one
+}
+
+TEST(UrgentWork, DeferrableWorkWaitsWhileItRunsUnlessItMayNotOrItsWindowHasPassed) {
+  auto yielding = [](bool mayWait, std::chrono::milliseconds window) {
+    return std::async(std::launch::async, [=] { UrgentWork::yieldTo([=] { return mayWait; }, window); });
+  };
+  EXPECT_EQ(yielding(true, 10s).wait_for(5s), std::future_status::ready) << "nothing urgent";
+  std::optional<UrgentWork> urgent(std::in_place);
+  auto waiting = yielding(true, 10s);
+  EXPECT_EQ(waiting.wait_for(50ms), std::future_status::timeout);
+  urgent.reset();
+  EXPECT_EQ(waiting.wait_for(5s), std::future_status::ready) << "not released when the urgent work ended";
+  urgent.emplace();
+  EXPECT_EQ(yielding(false, 10s).wait_for(5s), std::future_status::ready) << "waited though it may not";
+  EXPECT_EQ(yielding(true, 10ms).wait_for(5s), std::future_status::ready) << "waited past its window";
 }
 
 // Runs the loop for a span, with `arm` posted first.

@@ -6,6 +6,8 @@
 #include <deque>
 #include <mutex>
 
+#include "exec/urgent_work.h"
+
 namespace vantor::platform::ffmpeg {
 
 struct EncodingThread::State {
@@ -22,11 +24,11 @@ struct EncodingThread::State {
   Job whenQuiet;
 };
 
-EncodingThread::EncodingThread(std::string name, size_t frameCapacity)
+EncodingThread::EncodingThread(std::string name, size_t frameCapacity, bool framesYield)
     : capacity_(frameCapacity), state_(std::make_shared<State>()) {
   name.resize(std::min<size_t>(name.size(), 15));
   // The thread holds the state itself, so a detached thread never outlives it.
-  thread_ = std::thread([state = state_, name] {
+  thread_ = std::thread([state = state_, name, framesYield, capacity = frameCapacity] {
     pthread_setname_np(pthread_self(), name.c_str());
     std::unique_lock lock(state->mutex);
     auto ready = [&] { return state->closing || !state->jobs.empty(); };
@@ -47,6 +49,11 @@ EncodingThread::EncodingThread(std::string name, size_t frameCapacity)
       State::Entry entry = std::move(state->jobs.front());
       state->jobs.pop_front();
       lock.unlock();
+      if (entry.isFrame && framesYield)
+        exec::UrgentWork::yieldTo([&] {
+          std::lock_guard held(state->mutex);
+          return state->frames < capacity;  // this frame counts: room for one more
+        });
       entry.job();
       entry.job = nullptr;  // release what it captured before taking the lock
       lock.lock();

@@ -26,8 +26,10 @@ class EncodingThread {
  public:
   using Job = std::function<void()>;
 
-  // `name` is the thread's name as top shows it (15 bytes at most).
-  EncodingThread(std::string name, size_t frameCapacity);
+  // `name` is the thread's name as top shows it (15 bytes at most). With
+  // `framesYield`, a frame job waits for urgent work (exec/urgent_work.h)
+  // while the queue has room for the next frame, so none is dropped for it.
+  EncodingThread(std::string name, size_t frameCapacity, bool framesYield = false);
   // Runs every job already posted, then joins; on its own thread it detaches instead.
   ~EncodingThread();
   EncodingThread(const EncodingThread&) = delete;

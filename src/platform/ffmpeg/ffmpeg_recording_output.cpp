@@ -159,7 +159,7 @@ struct FfmpegRecordingOutput::Core {
 FfmpegRecordingOutput::FfmpegRecordingOutput(const RecordingOutputConfiguration& config,
                                              std::weak_ptr<RecordingOutputDelegate> delegate,
                                              std::chrono::milliseconds repeatAfter)
-    : core_(std::make_shared<Core>()), pictures_(config.width, config.height), thread_("recording", kQueueCapacity) {
+    : core_(std::make_shared<Core>()), pictures_(config.width, config.height), thread_("recording", kQueueCapacity, true) {
   H264Encoder::checkAvailable(config.width, config.height);
   // Created here, on the caller's thread, so that a path that cannot be
   // written fails the start instead of a take that records nothing.

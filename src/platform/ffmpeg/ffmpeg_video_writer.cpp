@@ -63,7 +63,7 @@ struct FfmpegVideoWriter::Core {
 
 FfmpegVideoWriter::FfmpegVideoWriter(std::filesystem::path path, int width, int height, VideoQuality quality)
     : core_(std::make_shared<Core>()), width_(width), height_(height), quality_(quality),
-      thread_("videowriter", kQueueCapacity) {
+      thread_("videowriter", kQueueCapacity, true) {
   H264Encoder::checkAvailable(width, height);
   core_->path = std::move(path);
 }
